@@ -1,0 +1,27 @@
+// The one way bytes come from the network: urlmon through a fixed temp file.
+#pragma once
+
+#include <string>
+
+constexpr int DOWNLOAD_OK = 0;
+constexpr int DOWNLOAD_EMPTY = -3;
+constexpr int DOWNLOAD_MD5_MISMATCH = -1002;
+constexpr int DOWNLOAD_WRITE_FAILED = -1003;
+
+// Expected digest that always fetches and accepts whatever arrives.
+constexpr char ANY_MD5[] = "0";
+
+// Fetches url (narrow, already encoded) into buffer. 0 when at least one byte
+// of a complete, successful (2xx) response arrived; else DOWNLOAD_EMPTY.
+int DownloadToMemory(const std::string& url, std::string& buffer);
+
+// Fetches DownloadBaseUrl() + urlPath into localPath unless the local file is
+// current, and checks its digest. Returns 0, -3, -1002 or -1003. A failed
+// truncation of the destination escapes as std::filesystem::filesystem_error.
+int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
+                 const std::string& expectedMd5);
+
+// DownloadFile for callers that do not handle exceptions: a failed truncation
+// is reported as DOWNLOAD_WRITE_FAILED.
+int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring& localPath,
+                                const std::string& expectedMd5);

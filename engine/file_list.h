@@ -1,0 +1,25 @@
+// The file list of a server version and the queue of files that differ.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct QueuedFile {
+    std::string expectedMd5;   // as listed
+    std::string relativePath;  // as listed, UTF-8
+};
+using DownloadQueue = std::vector<QueuedFile>;
+
+// The server version cut to one decimal in single precision (1.35 gives 1.3).
+double VersionDirectory(float serverVersion);
+
+// False for a listed path that could reach outside the product directory.
+bool IsSafeRelativePath(const std::wstring& path);
+
+// Fetches the list into comm\file.lst and queues the files that are missing or
+// differ. False when the local copy cannot be read (queue left empty).
+bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion);
+
+// First occurrence of pattern in text, ASCII letters compared without case;
+// null when absent or when text is null or empty.
+const wchar_t* ContainsNoCase(const wchar_t* text, const wchar_t* pattern);

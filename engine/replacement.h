@@ -1,0 +1,14 @@
+// Swapping ~tmp.bak in for veldra.exe and starting the product.
+#pragma once
+
+#include <windows.h>
+
+constexpr int REPLACE_NO_PENDING_FILE = 2;
+constexpr int REPLACE_INVALID_RECORD = 1;
+constexpr int REPLACE_DECLINED = -1;
+constexpr int REPLACE_START_FAILED = 0;
+
+constexpr wchar_t PRODUCT_FILE_NAME[] = L"veldra.exe";
+
+// Does not return when the product was replaced and started: the process ends.
+int ReplaceAndRestart(HWND dialog);

@@ -1,0 +1,92 @@
+#include "tests/test_support.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/unique_handle.h"
+
+std::wstring MakeTempDir(const std::wstring& label) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    static unsigned counter = 0;
+    for (;;) {
+        std::wstring dir = std::wstring(temp) + L"veldra-" + label + L"-" +
+                           std::to_wstring(GetCurrentProcessId()) + L"-" +
+                           std::to_wstring(++counter) + L"\\";
+        if (CreateDirectoryW(dir.c_str(), nullptr)) return dir;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return std::wstring();
+    }
+}
+
+void RemoveTree(const std::wstring& directory) {
+    std::error_code error;
+    for (auto& entry : std::filesystem::recursive_directory_iterator(directory, error)) {
+        SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    std::filesystem::remove_all(directory, error);
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    std::error_code error;
+    std::filesystem::path p(path);
+    if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path(), error);
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+std::string ReadBytes(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring ThisExePath() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+std::wstring BinDir() {
+    std::wstring path = ThisExePath();
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& workDir,
+                         DWORD timeoutMs) {
+    ProcessResult result;
+    std::wstring outputDir = MakeTempDir(L"out");
+    std::wstring outputPath = outputDir + L"output.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    UniqueHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process = {};
+    std::wstring mutableLine = commandLine;
+    result.started = CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                    workDir.empty() ? nullptr : workDir.c_str(), &startup,
+                                    &process) != FALSE;
+    output.reset();
+    if (result.started) {
+        UniqueHandle processHandle(process.hProcess);
+        UniqueHandle threadHandle(process.hThread);
+        if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+            result.timedOut = true;
+            TerminateProcess(process.hProcess, 1);
+            WaitForSingleObject(process.hProcess, 5000);
+        }
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+    }
+    result.output = ReadBytes(outputPath);
+    RemoveTree(outputDir);
+    return result;
+}
