@@ -1,0 +1,76 @@
+// A small HTTP/1.1 server on 127.0.0.1 for tests: fixed routes, recorded
+// requests, and responses that misbehave on purpose.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+struct HttpTestResponse {
+    enum Behaviour {
+        Normal,
+        CutShort,  // announces more than the body, sends the body, then closes
+        Stall      // reads the request, sends nothing for stallMs, then closes
+    };
+    int status = 200;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;  // extra header lines
+    Behaviour behaviour = Normal;
+    size_t missingBytes = 1024;  // CutShort: announced length minus body length
+    DWORD stallMs = 3000;        // Stall: bounded, also ended by Stop()
+};
+
+class HttpTestServer {
+  public:
+    using Response = HttpTestResponse;
+
+    HttpTestServer() = default;
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
+    ~HttpTestServer() { Stop(); }
+
+    // Binds 127.0.0.1 on an ephemeral port and serves on a background thread.
+    bool Start();
+    // Stops accepting, ends stalled connections and joins every thread.
+    void Stop();
+
+    int port() const { return port_; }
+    std::wstring baseUrl() const;  // L"http://127.0.0.1:PORT"
+    std::string host() const;      // "127.0.0.1:PORT"
+
+    // path is the request target as sent (e.g. "/update/1.3/comm/file.lst").
+    void AddRoute(const std::string& path, const Response& response);
+    void AddRoute(const std::string& path, int status, const std::string& body);
+    void RemoveRoute(const std::string& path);
+
+    // Request targets in the order they arrived.
+    std::vector<std::string> requests() const;
+    size_t requestCount(const std::string& path) const;
+    void ClearRequests();
+
+  private:
+    void AcceptLoop();
+    void Serve(SOCKET client);
+    Response Lookup(const std::string& path) const;
+
+    SOCKET listener_ = INVALID_SOCKET;
+    int port_ = 0;
+    bool winsockStarted_ = false;
+    std::atomic<bool> stopping_{false};
+    HANDLE stopEvent_ = nullptr;
+    std::thread acceptThread_;
+    mutable std::mutex mutex_;
+    std::map<std::string, Response> routes_;
+    std::vector<std::string> requests_;
+    std::vector<std::thread> workers_;
+};
+
+// A loopback port nobody listens on, for "connection refused".
+int FreeLoopbackPort();
