@@ -1,1 +1,131 @@
-// to be written
+#include "engine/file_list.h"
+
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "engine/download.h"
+#include "engine/server_endpoints.h"
+#include "support/encoding.h"
+#include "support/fields.h"
+#include "support/file_io.h"
+#include "support/md5.h"
+#include "support/paths.h"
+#include "support/unique_handle.h"
+
+namespace {
+
+constexpr size_t PATH_BUFFER_UNITS = 260;
+constexpr size_t SERVER_PATH_UNITS = 256;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/' || c == L'|'; }
+
+wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
+
+// Windows drops trailing dots and blanks of a path component, so "..." or
+// ".. " can still climb a level: any component made only of those with two
+// dots counts as a parent reference.
+bool IsParentComponent(const std::wstring& component) {
+    int dots = 0;
+    for (wchar_t c : component) {
+        if (c == L'.') {
+            ++dots;
+        } else if (c != L' ') {
+            return false;
+        }
+    }
+    return dots >= 2;
+}
+
+// File name of the running executable, after its last separator.
+std::wstring OwnFileName() {
+    wchar_t path[PATH_BUFFER_UNITS] = {};
+    DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(PATH_BUFFER_UNITS));
+    std::wstring full(path, length < PATH_BUFFER_UNITS ? length : PATH_BUFFER_UNITS - 1);
+    size_t last = full.find_last_of(L"\\/");
+    return last == std::wstring::npos ? full : full.substr(last + 1);
+}
+
+// Low 32 bits of the local file's size; 0 when it cannot be opened. Creates
+// an empty file when the file is missing and its directory exists.
+DWORD MeasureLocalFile(const std::wstring& path) {
+    if (path.empty()) return 0;
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return 0;
+    return GetFileSize(file.get(), nullptr);
+}
+
+}  // namespace
+
+double VersionDirectory(float serverVersion) {
+    float tenths = serverVersion * 10.0f;
+    int truncated = static_cast<int>(tenths);
+    float reduced = truncated / 10.0f;
+    return static_cast<double>(reduced);
+}
+
+bool IsSafeRelativePath(const std::wstring& path) {
+    if (path.empty()) return false;
+    // A leading separator names the drive root, two of them a UNC or device path.
+    if (IsSeparator(path[0])) return false;
+    // Drive letters, alternate data streams and device forms all need a colon.
+    if (path.find(L':') != std::wstring::npos) return false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = start;
+        while (end < path.size() && !IsSeparator(path[end])) ++end;
+        if (IsParentComponent(path.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+const wchar_t* ContainsNoCase(const wchar_t* text, const wchar_t* pattern) {
+    if (text == nullptr || *text == L'\0' || pattern == nullptr) return nullptr;
+    for (const wchar_t* start = text; *start != L'\0'; ++start) {
+        const wchar_t* t = start;
+        const wchar_t* p = pattern;
+        while (*p != L'\0' && *t != L'\0' && FoldAscii(*t) == FoldAscii(*p)) {
+            ++t;
+            ++p;
+        }
+        if (*p == L'\0') return start;
+        if (*t == L'\0') return nullptr;
+    }
+    return nullptr;
+}
+
+bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion) {
+    std::wstring localList = ExeRelativePath(L"/comm/file.lst");
+    wchar_t serverPath[SERVER_PATH_UNITS] = {};
+    _snwprintf_s(serverPath, SERVER_PATH_UNITS, _TRUNCATE, FILE_LIST_PATH_FORMAT,
+                 UPDATE_PATH_PREFIX, VersionDirectory(serverVersion));
+    // A failed fetch leaves the previous copy, which is then read as it stands.
+    DownloadFileReportingErrors(serverPath, localList, ANY_MD5);
+
+    std::vector<std::string> lines;
+    if (!ReadLines(localList, lines)) return false;
+
+    const std::wstring ownName = OwnFileName();
+    for (const std::string& line : lines) {
+        std::vector<std::string> fields;
+        if (SplitFields(line, fields, "=") != 3) continue;
+        unsigned long listedSize = strtoul(fields[2].c_str(), nullptr, 10);
+        if (listedSize == 0) continue;
+
+        std::wstring widePath = Utf8ToWide(fields[0]);
+        // The running updater is never replaced from the list.
+        if (!ownName.empty() && ContainsNoCase(widePath.c_str(), ownName.c_str()) != nullptr)
+            continue;
+        // Nothing outside the product directory is measured, created or queued.
+        if (!IsSafeRelativePath(widePath)) continue;
+
+        std::wstring localPath = JoinPath(exeDirectory, widePath);
+        DWORD localSize = MeasureLocalFile(localPath);
+        if (localSize == static_cast<DWORD>(listedSize) && Md5OfFile(localPath) == fields[1])
+            continue;
+        queue.push_back(QueuedFile{fields[1], fields[0]});
+    }
+    return true;
+}
