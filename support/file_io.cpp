@@ -1,1 +1,118 @@
-// to be written
+#include "support/file_io.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <filesystem>
+#include <system_error>
+
+#include "support/paths.h"
+#include "support/unique_handle.h"
+
+namespace {
+
+constexpr char kEndOfText = 0x1A;
+
+// Hands a finished line to the list the way the line reader would: one leading
+// CR or LF dropped, cut at the first NUL.
+void DeliverLine(const std::string& line, std::vector<std::string>& lines) {
+    size_t start = 0;
+    if (!line.empty() && (line[0] == '\r' || line[0] == '\n')) start = 1;
+    const size_t nul = line.find('\0', start);
+    const size_t end = nul == std::string::npos ? line.size() : nul;
+    lines.emplace_back(line, start, end - start);
+}
+
+}  // namespace
+
+bool ReadLines(const std::wstring& path, std::vector<std::string>& lines) {
+    int fd = -1;
+    if (_wsopen_s(&fd, path.c_str(), _O_RDONLY | _O_BINARY, _SH_DENYNO, 0) != 0) return false;
+    UniqueFd file(fd);
+
+    // Text-mode reading done here on raw bytes, so it behaves the same on every
+    // runtime: CR LF is one line end, a lone CR stays, 0x1A ends the file.
+    std::string line;
+    bool pendingCr = false;
+    bool ended = false;
+    char buffer[16384];
+    while (!ended) {
+        const int got = _read(file.get(), buffer, sizeof(buffer));
+        if (got <= 0) break;
+        for (int i = 0; i < got; ++i) {
+            const char c = buffer[i];
+            if (c == kEndOfText) {
+                ended = true;
+                break;
+            }
+            if (pendingCr) {
+                pendingCr = false;
+                if (c == '\n') {
+                    DeliverLine(line, lines);
+                    line.clear();
+                    continue;
+                }
+                line.push_back('\r');
+            }
+            if (c == '\r') {
+                pendingCr = true;
+            } else if (c == '\n') {
+                DeliverLine(line, lines);
+                line.clear();
+            } else {
+                line.push_back(c);
+            }
+        }
+    }
+    if (pendingCr) line.push_back('\r');
+    if (!line.empty()) DeliverLine(line, lines);
+    return true;
+}
+
+int ReadWholeFile(const std::wstring& path, std::string& bytes) {
+    int fd = -1;
+    if (_wsopen_s(&fd, path.c_str(), _O_RDONLY | _O_BINARY, _SH_DENYWR, 0) != 0) return 0;
+    UniqueFd file(fd);
+    const long long length = _filelengthi64(file.get());
+    // The count travels as an int: a file it cannot express is not read at all.
+    if (length <= 0 || length > INT_MAX) {
+        if (length == 0) bytes.clear();
+        return 0;
+    }
+    bytes.assign(static_cast<size_t>(length), '\0');
+    _lseeki64(file.get(), 0, SEEK_SET);
+    int total = 0;
+    while (total < length) {
+        const int got = _read(file.get(), &bytes[static_cast<size_t>(total)],
+                              static_cast<unsigned>(length - total));
+        if (got <= 0) break;
+        total += got;
+    }
+    return total;
+}
+
+bool PrepareDestination(const std::wstring& path) {
+    std::wstring directory = DirectoryOf(path.c_str());
+    // A path without any separator lives in the current folder: nothing to create
+    // (otherwise the file's own name would become a folder).
+    if (directory != path) {
+        if (directory.find(L'.') != std::wstring::npos) {
+            const size_t cut = directory.find_last_of(L"\\/");
+            if (cut != std::wstring::npos) directory.erase(cut);
+        }
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(directory), ignored);
+    }
+
+    int fd = -1;
+    if (_wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, _SH_DENYWR,
+                  _S_IREAD | _S_IWRITE) != 0) {
+        return false;
+    }
+    UniqueFd(fd).reset();
+    std::filesystem::resize_file(std::filesystem::path(path), 0);
+    return true;
+}

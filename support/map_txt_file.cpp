@@ -1,1 +1,92 @@
-// to be written
+#include "support/map_txt_file.h"
+
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "support/debug_trace.h"
+#include "support/encoding.h"
+#include "support/fields.h"
+#include "support/file_io.h"
+#include "support/unique_handle.h"
+
+template <typename CharT>
+CMapTxtFile<CharT>::~CMapTxtFile() {
+    if (path) Save();
+}
+
+template <typename CharT>
+typename CMapTxtFile<CharT>::String CMapTxtFile<CharT>::GetValue(const String& key) const {
+    const auto found = values.find(key);
+    return found == values.end() ? String() : found->second;
+}
+
+template <typename CharT>
+void CMapTxtFile<CharT>::SetPassword(const char* newPassword) {
+    hasPassword = newPassword != nullptr && newPassword[0] != '\0';
+    password = hasPassword ? newPassword : "";
+}
+
+template <typename CharT>
+void CMapTxtFile<CharT>::Load(const wchar_t* filePath) {
+    if (filePath == nullptr || wcslen(filePath) < 3) return;
+    path = std::make_unique<std::wstring>(filePath);
+    unreadable = false;
+    if (separator.empty()) return;
+
+    std::vector<std::string> lines;
+    if (!ReadLines(*path, lines)) {
+        // Present yet not readable (held without read sharing): keep it as it is.
+        unreadable = GetFileAttributesW(path->c_str()) != INVALID_FILE_ATTRIBUTES;
+        return;
+    }
+    const std::string message = WideToAnsi(L"读取配对文件行(%d):%s出现问题, 跳过");
+    int number = 0;
+    for (const std::string& line : lines) {
+        ++number;
+        std::vector<std::string> fields;
+        const size_t count = SplitFields(line, fields, separator);
+        if (count == 0) continue;
+        if (count == 2) {
+            values[fields[0]] = fields[1];
+            continue;
+        }
+        DebugTrace("Erro**:\t");
+        DebugTrace(message.c_str(), number, line.c_str());
+        DebugTrace("\r\n");
+    }
+}
+
+template <typename CharT>
+void CMapTxtFile<CharT>::Save() {
+    if (unreadable) return;
+    String text;
+    for (const auto& entry : values) {
+        text += entry.first;
+        text += separator;
+        text += entry.second;
+        text += "\r\n";
+    }
+    if (hasPassword) {
+        // The archive form is written once the archive writer is part of the build.
+        return;
+    }
+    int fd = -1;
+    if (_wsopen_s(&fd, path->c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
+                  _S_IREAD | _S_IWRITE) != 0) {
+        return;
+    }
+    UniqueFd file(fd);
+    _write(file.get(), text.data(), static_cast<unsigned>(text.size()));
+}
+
+template class CMapTxtFile<char>;
+
+CMapTxtFileA::CMapTxtFileA(const std::wstring& filePath) {
+    separator = "=";
+    if (!filePath.empty()) Load(filePath.c_str());
+}
