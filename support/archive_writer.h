@@ -11,7 +11,16 @@ constexpr uint32_t ARCHIVE_WRITE_FAILED = 0x400;
 constexpr uint32_t ARCHIVE_BAD_ARGUMENT = 0x10000;
 constexpr uint32_t ARCHIVE_NOT_A_WRITER = 0x80000;
 
-struct ArchiveHandle;
+// The kind tag of a handle made by CreateArchive.
+constexpr uint32_t ARCHIVE_KIND_WRITER = 2;
+
+struct ArchiveWriterState;
+
+// Handles carry a kind tag so that a foreign handle is refused, not misused.
+struct ArchiveHandle {
+    uint32_t kind = 0;
+    ArchiveWriterState* state = nullptr;
+};
 
 // The outcome of the last CreateArchive or CloseArchive, program-wide.
 extern uint32_t LastArchiveError;
