@@ -23,7 +23,14 @@ void DebugTrace(const char* format, ...) {
     // A text too long for the buffer is cut to it.
     _vsnprintf_s(buffer.get(), kBufferSize, _TRUNCATE, format, args);
     va_end(args);
-    fwrite(buffer.get(), 1, strlen(buffer.get()), stdout);
+    // Straight to the handle: the stream's text mode would turn "\n" into "\r\n".
+    // Flushed first so earlier stream output stays ahead of it.
     fflush(stdout);
+    const DWORD length = static_cast<DWORD>(strlen(buffer.get()));
+    DWORD written = 0;
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (length > 0 && output != nullptr && output != INVALID_HANDLE_VALUE) {
+        WriteFile(output, buffer.get(), length, &written, nullptr);
+    }
     OutputDebugStringA(buffer.get());
 }

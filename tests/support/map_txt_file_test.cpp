@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "support/map_txt_file.h"
+#include "support/unique_handle.h"
+#include "tests/test_support.h"
+
+namespace {
+
+std::string Expected936OrAcp(const wchar_t* text) {
+    // Independent of the product code: the system's own conversion.
+    char buffer[512] = {};
+    WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, sizeof(buffer), nullptr, nullptr);
+    return buffer;
+}
+
+std::string DiagnosticOf(int line, const std::string& text) {
+    const std::string message = Expected936OrAcp(L"读取配对文件行(%d):%s出现问题, 跳过");
+    char formatted[512] = {};
+    _snprintf_s(formatted, sizeof(formatted), _TRUNCATE, message.c_str(), line, text.c_str());
+    return std::string("Erro**:\t") + formatted + "\r\n";
+}
+
+std::string LoadAndSave(const std::string& content) {
+    const std::wstring dir = MakeTempDir(L"map");
+    WriteBytes(dir + L"config.ini", content);
+    { CMapTxtFileA file(dir + L"config.ini"); }
+    std::string saved = ReadBytes(dir + L"config.ini");
+    RemoveTree(dir);
+    return saved;
+}
+
+}  // namespace
+
+TEST(MapTxtFile, SavesNormalFormLastOneWins) {
+    EXPECT_EQ(LoadAndSave("b=2\r\na=1\r\na=3\r\njunk\r\n"), "a=3\r\nb=2\r\n");
+    EXPECT_EQ(LoadAndSave("ver=1.0\nx==y\n\n===\nkey=\n=value\nurl=a=b"), "ver=1.0\r\nx=y\r\n");
+    EXPECT_EQ(LoadAndSave(""), "");
+}
+
+TEST(MapTxtFile, KeysInUnsignedByteOrder) {
+    EXPECT_EQ(LoadAndSave("\xE4z=1\r\nz=2\r\nZ=3\r\nza=4\r\n"),
+              "Z=3\r\nz=2\r\nza=4\r\n\xE4z=1\r\n");
+}
+
+TEST(MapTxtFile, GetValue) {
+    const std::wstring dir = MakeTempDir(L"map");
+    WriteBytes(dir + L"config.ini", "ver=1.31\r\n ver = 2.0 \r\nVer=3\r\n");
+    {
+        CMapTxtFileA file(dir + L"config.ini");
+        EXPECT_EQ(file.GetValue("ver"), "1.31");
+        EXPECT_EQ(file.GetValue(" ver "), " 2.0 ");
+        EXPECT_EQ(file.GetValue("Ver"), "3");
+        EXPECT_EQ(file.GetValue("missing"), "");
+        EXPECT_EQ(file.GetValue("missing"), "");
+    }
+    EXPECT_EQ(ReadBytes(dir + L"config.ini"), " ver = 2.0 \r\nVer=3\r\nver=1.31\r\n");
+    RemoveTree(dir);
+}
+
+TEST(MapTxtFile, SpacesBelongToKeyAndValue) {
+    const std::wstring dir = MakeTempDir(L"map");
+    WriteBytes(dir + L"config.ini", " ver = 1.0\r\n");
+    {
+        CMapTxtFileA file(dir + L"config.ini");
+        EXPECT_EQ(file.GetValue("ver"), "");
+        EXPECT_EQ(file.GetValue(" ver "), " 1.0");
+    }
+    RemoveTree(dir);
+}
+
+TEST(MapTxtFile, ByteOrderMarkBelongsToTheFirstKey) {
+    const std::wstring dir = MakeTempDir(L"map");
+    WriteBytes(dir + L"config.ini", "\xEF\xBB\xBFver=1.0\r\n");
+    {
+        CMapTxtFileA file(dir + L"config.ini");
+        EXPECT_EQ(file.GetValue("ver"), "");
+        EXPECT_EQ(file.GetValue("\xEF\xBB\xBFver"), "1.0");
+    }
+    RemoveTree(dir);
+}
+
+TEST(MapTxtFile, MissingFileGivesAnEmptyFileAtDestruction) {
+    const std::wstring dir = MakeTempDir(L"map");
+    {
+        CMapTxtFileA file(dir + L"config.ini");
+        EXPECT_EQ(file.GetValue("ver"), "");
+    }
+    EXPECT_TRUE(FileExists(dir + L"config.ini"));
+    EXPECT_EQ(ReadBytes(dir + L"config.ini"), "");
+    // No folder, no file, no failure.
+    { CMapTxtFileA file(dir + L"none\\config.ini"); }
+    EXPECT_FALSE(FileExists(dir + L"none"));
+    RemoveTree(dir);
+}
+
+TEST(MapTxtFile, ShortPathsAreNeitherLoadedNorWritten) {
+    const std::wstring dir = MakeTempDir(L"map");
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
+    WriteBytes(dir + L"ab", "ver=1\r\n");
+    std::string shortValue;
+    {
+        CMapTxtFileA empty(L"");
+        CMapTxtFileA one(L"a");
+        CMapTxtFileA two(L"ab");
+        shortValue = two.GetValue("ver");
+        CMapTxtFileA three(L"abc");
+    }
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(shortValue, "");
+    EXPECT_FALSE(FileExists(dir + L"a"));
+    EXPECT_EQ(ReadBytes(dir + L"ab"), "ver=1\r\n");
+    EXPECT_TRUE(FileExists(dir + L"abc"));
+    RemoveTree(dir);
+}
+
+TEST(MapTxtFile, FileLockedAgainstReadingKeepsItsContent) {
+    const std::wstring dir = MakeTempDir(L"map");
+    const std::wstring path = dir + L"config.ini";
+    WriteBytes(path, "zeta=1\nver=1.0\n");
+    {
+        UniqueHandle holder(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.valid());
+        CMapTxtFileA file(path);
+        EXPECT_EQ(file.GetValue("ver"), "");
+        holder.reset();
+        // Released before the object ends: still not overwritten by the empty map.
+    }
+    EXPECT_EQ(ReadBytes(path), "zeta=1\nver=1.0\n");
+    {
+        UniqueHandle holder(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.valid());
+        { CMapTxtFileA file(path); }
+    }
+    EXPECT_EQ(ReadBytes(path), "zeta=1\nver=1.0\n");
+    RemoveTree(dir);
+}
+
+TEST(MapTxtFile, FileReadableButNotWritableKeepsItsContent) {
+    const std::wstring dir = MakeTempDir(L"map");
+    const std::wstring path = dir + L"config.ini";
+    WriteBytes(path, "b=1\na=2\n");
+    UniqueHandle holder(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder.valid());
+    {
+        CMapTxtFileA file(path);
+        EXPECT_EQ(file.GetValue("a"), "2");
+    }
+    holder.reset();
+    EXPECT_EQ(ReadBytes(path), "b=1\na=2\n");
+    RemoveTree(dir);
+}
+
+TEST(MapTxtFile, MalformedLineGivesThreeDiagnosticLines) {
+    const std::wstring dir = MakeTempDir(L"map");
+    WriteBytes(dir + L"config.ini", "b=2\r\na=1\r\na=3\r\njunk\r\n\r\nx=1=2\r\nrate=5%s%d\r\n");
+    const ProcessResult result =
+        RunProcess(L"\"" + BinDir() + L"support_driver.exe\" load \"" + dir + L"config.ini\"", dir);
+    ASSERT_TRUE(result.started);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.output, DiagnosticOf(4, "junk") + DiagnosticOf(6, "x=1=2"));
+    EXPECT_EQ(ReadBytes(dir + L"config.ini"), "a=3\r\nb=2\r\nrate=5%s%d\r\n");
+    RemoveTree(dir);
+}
+
+TEST(MapTxtFile, DiagnosticIsGbkOnAChineseSystem) {
+    if (GetACP() != 936) GTEST_SKIP() << "only on a code page 936 system";
+    // 读取 in GBK, then the line number.
+    const std::string expected = DiagnosticOf(1, "junk");
+    EXPECT_EQ(expected.substr(0, 12), "Erro**:\t\xB6\xC1\xC8\xA1");
+    const std::wstring dir = MakeTempDir(L"map");
+    WriteBytes(dir + L"config.ini", "junk\r\n");
+    const ProcessResult result =
+        RunProcess(L"\"" + BinDir() + L"support_driver.exe\" load \"" + dir + L"config.ini\"", dir);
+    EXPECT_EQ(result.output, expected);
+    RemoveTree(dir);
+}
