@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "support/archive_writer.h"
 #include "support/debug_trace.h"
 #include "support/encoding.h"
 #include "support/fields.h"
@@ -72,7 +73,10 @@ void CMapTxtFile<CharT>::Save() {
         text += "\r\n";
     }
     if (hasPassword) {
-        // The archive form is written once the archive writer is part of the build.
+        // The whole text as one entry; CloseArchive also settles a failed create.
+        ArchiveHandle* archive = CreateArchive(path->c_str(), password.c_str());
+        if (archive != nullptr) AddArchiveEntry(archive, L"qz", text.data(), text.size());
+        CloseArchive(archive);
         return;
     }
     int fd = -1;

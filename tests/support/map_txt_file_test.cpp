@@ -184,3 +184,33 @@ TEST(MapTxtFile, DiagnosticIsGbkOnAChineseSystem) {
     EXPECT_EQ(result.output, expected);
     RemoveTree(dir);
 }
+
+TEST(MapTxtFile, PasswordSavesAnArchiveInstead) {
+    const std::wstring dir = MakeTempDir(L"map");
+    const std::wstring path = dir + L"config.ini";
+    WriteBytes(path, "ver=1.0\r\n");
+    {
+        CMapTxtFileA file(path);
+        file.SetPassword("secret");
+    }
+    const std::string archive = ReadBytes(path);
+    ASSERT_GE(archive.size(), 4u);
+    EXPECT_EQ(archive.substr(0, 2), "\x0B\x32");
+    // Deflated and encrypted: the entry name shows in the clear, the text does not.
+    EXPECT_EQ(archive.find("ver=1.0"), std::string::npos);
+    EXPECT_NE(archive.find("qz"), std::string::npos);
+
+    WriteBytes(path, "ver=2.0\r\n");
+    {
+        CMapTxtFileA file(path);
+        file.SetPassword("secret");
+        file.SetPassword(nullptr);
+    }
+    EXPECT_EQ(ReadBytes(path), "ver=2.0\r\n");
+    {
+        CMapTxtFileA file(path);
+        file.SetPassword("");
+    }
+    EXPECT_EQ(ReadBytes(path), "ver=2.0\r\n");
+    RemoveTree(dir);
+}
