@@ -1,1 +1,230 @@
-// to be written
+#include "engine/download.h"
+
+#include <windows.h>
+#include <urlmon.h>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include <cwchar>
+#include <filesystem>
+
+#include "engine/server_endpoints.h"
+#include "support/encoding.h"
+#include "support/file_io.h"
+#include "support/md5.h"
+#include "support/paths.h"
+#include "support/unique_handle.h"
+
+namespace {
+
+constexpr wchar_t TEMP_FILE_NAME[] = L"11.tmp";
+constexpr DWORD TEMP_PATH_CHARS = 256;
+
+// Content-Length from a block of response header lines; -1 when absent.
+long long AnnouncedLength(const wchar_t* headers) {
+    if (!headers) return -1;
+    constexpr wchar_t name[] = L"content-length:";
+    constexpr size_t nameLength = sizeof name / sizeof name[0] - 1;
+    const wchar_t* line = headers;
+    while (*line) {
+        const wchar_t* end = wcschr(line, L'\n');
+        size_t length = end ? static_cast<size_t>(end - line) : wcslen(line);
+        if (length > nameLength && _wcsnicmp(line, name, nameLength) == 0) {
+            const wchar_t* value = line + nameLength;
+            while (*value == L' ' || *value == L'\t') ++value;
+            if (*value >= L'0' && *value <= L'9') return _wtoi64(value);
+        }
+        if (!end) break;
+        line = end + 1;
+    }
+    return -1;
+}
+
+// Watches one transfer: urlmon reports success for an error page or a body cut
+// short, so the status code and the announced length are learnt here.
+class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
+  public:
+    int status() const { return status_; }
+    long long announcedLength() const { return announcedLength_; }
+    HRESULT stopResult() const { return stopResult_; }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IBindStatusCallback)) {
+            *object = static_cast<IBindStatusCallback*>(this);
+        } else if (IsEqualIID(iid, IID_IHttpNegotiate)) {
+            *object = static_cast<IHttpNegotiate*>(this);
+        } else {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&references_); }
+    STDMETHODIMP_(ULONG) Release() override {
+        LONG left = InterlockedDecrement(&references_);
+        if (left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
+
+    // IBindStatusCallback
+    STDMETHODIMP OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+    STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
+    STDMETHODIMP OnProgress(ULONG, ULONG progressMax, ULONG statusCode, LPCWSTR) override {
+        if (statusCode == BINDSTATUS_ENDDOWNLOADDATA && progressMax > 0 && announcedLength_ < 0) {
+            announcedLength_ = progressMax;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP OnStopBinding(HRESULT result, LPCWSTR) override {
+        stopResult_ = result;
+        return S_OK;
+    }
+    STDMETHODIMP GetBindInfo(DWORD*, BINDINFO*) override { return S_OK; }
+    STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
+    STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
+
+    // IHttpNegotiate
+    STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* extraHeaders) override {
+        if (extraHeaders) *extraHeaders = nullptr;
+        return S_OK;
+    }
+    STDMETHODIMP OnResponse(DWORD statusCode, LPCWSTR responseHeaders, LPCWSTR,
+                            LPWSTR* extraHeaders) override {
+        if (extraHeaders) *extraHeaders = nullptr;
+        status_ = static_cast<int>(statusCode);
+        long long length = AnnouncedLength(responseHeaders);
+        if (length >= 0) announcedLength_ = length;
+        return S_OK;
+    }
+
+  private:
+    ~TransferWatch() = default;
+
+    LONG references_ = 1;
+    int status_ = 0;  // 0 until a response arrived
+    long long announcedLength_ = -1;
+    HRESULT stopResult_ = S_OK;
+};
+
+// COM for the duration of one fetch; balanced only when this call started it.
+class ComScope {
+  public:
+    ComScope() : started_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+    ~ComScope() {
+        if (started_) CoUninitialize();
+    }
+
+  private:
+    bool started_;
+};
+
+// urlmon reads a narrow URL in the ANSI code page, which mangles UTF-8 bytes
+// (some are even dropped); as %XX escapes they reach the server unchanged.
+std::string EscapeNonAscii(const std::string& url) {
+    constexpr char hex[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(url.size());
+    for (char c : url) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            escaped.push_back(c);
+        } else {
+            escaped.push_back('%');
+            escaped.push_back(hex[byte >> 4]);
+            escaped.push_back(hex[byte & 0x0F]);
+        }
+    }
+    return escaped;
+}
+
+bool TransferComplete(HRESULT result, const TransferWatch& watch, size_t bytes) {
+    if (FAILED(result) || FAILED(watch.stopResult())) return false;
+    if (watch.status() != 0 && (watch.status() < 200 || watch.status() > 299)) return false;
+    if (watch.announcedLength() >= 0 &&
+        static_cast<unsigned long long>(watch.announcedLength()) != bytes) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int DownloadToMemory(const std::string& url, std::string& buffer) {
+    wchar_t tempDir[TEMP_PATH_CHARS] = {};
+    GetTempPathW(TEMP_PATH_CHARS, tempDir);
+    const std::wstring tempPath = JoinPath(tempDir, TEMP_FILE_NAME);
+    const std::string narrowTempPath = WideToAnsi(tempPath);
+
+    // A copy left by an earlier fetch must never pass for this one's body.
+    DeleteFileW(tempPath.c_str());
+
+    HRESULT result = E_FAIL;
+    TransferWatch* watch = new TransferWatch();
+    {
+        ComScope com;
+        result = URLDownloadToFileA(nullptr, EscapeNonAscii(url).c_str(), narrowTempPath.c_str(), 0,
+                                    watch);
+    }
+
+    std::string body;
+    ReadWholeFile(tempPath, body);
+    DeleteFileW(tempPath.c_str());
+
+    const bool complete = TransferComplete(result, *watch, body.size());
+    watch->Release();
+    if (!complete || body.empty()) return DOWNLOAD_EMPTY;
+    buffer = std::move(body);
+    return DOWNLOAD_OK;
+}
+
+int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
+                 const std::string& expectedMd5) {
+    std::string content;
+    if (ReadWholeFile(localPath, content) > 0) {
+        if (expectedMd5.empty() || Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
+    }
+    content.clear();
+    content.shrink_to_fit();
+
+    const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
+    int fetched = DownloadToMemory(url, content);
+    if (fetched != DOWNLOAD_OK) return fetched;
+
+    PrepareDestination(localPath);
+    DeleteFileW(localPath.c_str());
+
+    int fd = -1;
+    if (_wsopen_s(&fd, localPath.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
+                  _S_IREAD | _S_IWRITE) != 0 ||
+        fd == -1) {
+        return DOWNLOAD_WRITE_FAILED;
+    }
+    UniqueFd file(fd);
+    const int written = _write(file.get(), content.data(), static_cast<unsigned>(content.size()));
+    file.reset();
+    if (written < 0 || static_cast<size_t>(written) != content.size()) {
+        return DOWNLOAD_WRITE_FAILED;
+    }
+
+    if (expectedMd5.empty()) return DOWNLOAD_OK;
+    if (Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
+    if (expectedMd5 == ANY_MD5) return DOWNLOAD_OK;
+    return DOWNLOAD_MD5_MISMATCH;
+}
+
+int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring& localPath,
+                                const std::string& expectedMd5) {
+    try {
+        return DownloadFile(urlPath, localPath, expectedMd5);
+    } catch (const std::filesystem::filesystem_error&) {
+        // The destination could not be emptied: a write failure like any other.
+        return DOWNLOAD_WRITE_FAILED;
+    }
+}

@@ -161,6 +161,11 @@ std::vector<std::string> HttpTestServer::requests() const {
     return requests_;
 }
 
+std::vector<std::string> HttpTestServer::rawRequests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rawRequests_;
+}
+
 size_t HttpTestServer::requestCount(const std::string& path) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<size_t>(std::count(requests_.begin(), requests_.end(), path));
@@ -169,6 +174,7 @@ size_t HttpTestServer::requestCount(const std::string& path) const {
 void HttpTestServer::ClearRequests() {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.clear();
+    rawRequests_.clear();
 }
 
 HttpTestServer::Response HttpTestServer::Lookup(const std::string& path) const {
@@ -208,10 +214,12 @@ void HttpTestServer::Serve(SOCKET client) {
         closesocket(client);
         return;
     }
-    std::string target = RequestTarget(head);
+    const std::string rawTarget = RequestTarget(head);
+    const std::string target = PercentDecode(rawTarget);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(target);
+        rawRequests_.push_back(rawTarget);
     }
     Response response = Lookup(target);
     if (response.behaviour == Response::Stall) {
@@ -239,6 +247,29 @@ void HttpTestServer::Serve(SOCKET client) {
         return;
     }
     CloseGracefully(client);
+}
+
+std::string PercentDecode(const std::string& text) {
+    auto hexValue = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    std::string decoded;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            int high = hexValue(text[i + 1]);
+            int low = hexValue(text[i + 2]);
+            if (high >= 0 && low >= 0) {
+                decoded.push_back(static_cast<char>(high * 16 + low));
+                i += 2;
+                continue;
+            }
+        }
+        decoded.push_back(text[i]);
+    }
+    return decoded;
 }
 
 int FreeLoopbackPort() {

@@ -45,13 +45,16 @@ class HttpTestServer {
     std::wstring baseUrl() const;  // L"http://127.0.0.1:PORT"
     std::string host() const;      // "127.0.0.1:PORT"
 
-    // path is the request target as sent (e.g. "/update/1.3/comm/file.lst").
+    // path is the request target with its %XX escapes decoded, as a server sees
+    // it (e.g. "/update/1.3/comm/file.lst" or the raw UTF-8 bytes of a name).
     void AddRoute(const std::string& path, const Response& response);
     void AddRoute(const std::string& path, int status, const std::string& body);
     void RemoveRoute(const std::string& path);
 
-    // Request targets in the order they arrived.
+    // Request targets in the order they arrived, %XX decoded.
     std::vector<std::string> requests() const;
+    // The same, exactly as they came over the wire.
+    std::vector<std::string> rawRequests() const;
     size_t requestCount(const std::string& path) const;
     void ClearRequests();
 
@@ -69,8 +72,12 @@ class HttpTestServer {
     mutable std::mutex mutex_;
     std::map<std::string, Response> routes_;
     std::vector<std::string> requests_;
+    std::vector<std::string> rawRequests_;
     std::vector<std::thread> workers_;
 };
+
+// "%E4%B8%AD" gives the bytes E4 B8 AD; malformed escapes stay as they are.
+std::string PercentDecode(const std::string& text);
 
 // A loopback port nobody listens on, for "connection refused".
 int FreeLoopbackPort();

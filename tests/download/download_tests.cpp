@@ -1,0 +1,260 @@
+// Fetches over real loopback HTTP into real files of the Wine prefix.
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "engine/download.h"
+#include "engine/server_endpoints.h"
+#include "engine/server_hosts.h"
+#include "support/encoding.h"
+#include "support/md5.h"
+#include "tests/http_test_server.h"
+#include "tests/test_support.h"
+
+namespace {
+
+std::wstring TempFilePath() {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + L"11.tmp";
+}
+
+std::string Url(const HttpTestServer& server, const std::string& path) {
+    return "http://" + server.host() + path;
+}
+
+class Download : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start());
+        SetDownloadBaseUrlForTesting(server.baseUrl());
+        dir = MakeTempDir(L"download");
+        ASSERT_FALSE(dir.empty());
+        DeleteFileW(TempFilePath().c_str());
+    }
+    void TearDown() override {
+        SetDownloadBaseUrlForTesting(std::wstring(L"https://") + DOWNLOAD_SERVER_HOST);
+        server.Stop();
+        RemoveTree(dir);
+    }
+
+    // A failing response of each kind on "/bad".
+    void ServeBad(int kind) {
+        HttpTestServer::Response response;
+        switch (kind) {
+            case 0:
+                response.status = 404;
+                response.body = "<html><body>not here</body></html>";
+                break;
+            case 1:
+                response.status = 500;
+                response.body = "<html><body>broken</body></html>";
+                break;
+            case 2:
+                response.status = 200;
+                break;
+            case 3:
+                response.body = "first part of a longer body";
+                response.behaviour = HttpTestServer::Response::CutShort;
+                break;
+            case 4:
+                response.behaviour = HttpTestServer::Response::Stall;
+                response.stallMs = 1500;
+                break;
+            default:
+                break;
+        }
+        server.AddRoute("/bad", response);
+    }
+
+    HttpTestServer server;
+    std::wstring dir;
+};
+
+constexpr int kBadKinds = 5;
+
+}  // namespace
+
+TEST_F(Download, ToMemoryReturnsTheBodyAndRemovesTheTempFile) {
+    const std::string body("binary\0bytes\r\n\x1A tail", 21);
+    server.AddRoute("/body", 200, body);
+    std::string buffer;
+    EXPECT_EQ(DownloadToMemory(Url(server, "/body"), buffer), DOWNLOAD_OK);
+    EXPECT_EQ(buffer, body);
+    EXPECT_FALSE(FileExists(TempFilePath()));
+}
+
+TEST_F(Download, ToMemoryTakesEveryFailedTransferAsNoBytes) {
+    for (int kind = 0; kind < kBadKinds; ++kind) {
+        ServeBad(kind);
+        std::string buffer;
+        EXPECT_EQ(DownloadToMemory(Url(server, "/bad"), buffer), DOWNLOAD_EMPTY) << kind;
+        EXPECT_TRUE(buffer.empty()) << kind;
+        EXPECT_FALSE(FileExists(TempFilePath())) << kind;
+    }
+    std::string buffer;
+    const std::string refused = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/x";
+    EXPECT_EQ(DownloadToMemory(refused, buffer), DOWNLOAD_EMPTY);
+    EXPECT_TRUE(buffer.empty());
+    EXPECT_FALSE(FileExists(TempFilePath()));
+}
+
+TEST_F(Download, ToMemoryNeverTakesAStaleTempFileAsTheBody) {
+    for (int kind = 0; kind < kBadKinds; ++kind) {
+        ServeBad(kind);
+        ASSERT_TRUE(WriteBytes(TempFilePath(), "stale copy of an earlier fetch"));
+        std::string buffer;
+        EXPECT_EQ(DownloadToMemory(Url(server, "/bad"), buffer), DOWNLOAD_EMPTY) << kind;
+        EXPECT_TRUE(buffer.empty()) << kind;
+        EXPECT_FALSE(FileExists(TempFilePath())) << kind;
+    }
+    ASSERT_TRUE(WriteBytes(TempFilePath(), "stale"));
+    std::string buffer;
+    const std::string refused = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/x";
+    EXPECT_EQ(DownloadToMemory(refused, buffer), DOWNLOAD_EMPTY);
+    EXPECT_TRUE(buffer.empty());
+}
+
+TEST_F(Download, FileKeepsTheDestinationWhenTheTransferFails) {
+    const std::wstring target = dir + L"kept.bin";
+    const std::wstring missing = dir + L"never\\created.bin";
+    ASSERT_TRUE(WriteBytes(target, "old content"));
+    for (int kind = 0; kind < kBadKinds; ++kind) {
+        ServeBad(kind);
+        EXPECT_EQ(DownloadFile(L"/bad", target, ANY_MD5), DOWNLOAD_EMPTY) << kind;
+        EXPECT_EQ(ReadBytes(target), "old content") << kind;
+        EXPECT_EQ(DownloadFile(L"/bad", missing, ""), DOWNLOAD_EMPTY) << kind;
+        EXPECT_FALSE(FileExists(missing)) << kind;
+        EXPECT_FALSE(FileExists(TempFilePath())) << kind;
+    }
+    SetDownloadBaseUrlForTesting(L"http://127.0.0.1:" + std::to_wstring(FreeLoopbackPort()));
+    EXPECT_EQ(DownloadFile(L"/bad", target, ANY_MD5), DOWNLOAD_EMPTY);
+    EXPECT_EQ(ReadBytes(target), "old content");
+    EXPECT_FALSE(FileExists(dir + L"never"));
+}
+
+TEST_F(Download, EmptyDigestSkipsTheFetchOnlyForANonEmptyFile) {
+    server.AddRoute("/f", 200, "fresh");
+    const std::wstring target = dir + L"f.txt";
+    ASSERT_TRUE(WriteBytes(target, "local"));
+    EXPECT_EQ(DownloadFile(L"/f", target, ""), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), "local");
+    EXPECT_TRUE(server.requests().empty());
+
+    ASSERT_TRUE(WriteBytes(target, ""));
+    EXPECT_EQ(DownloadFile(L"/f", target, ""), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), "fresh");
+    EXPECT_EQ(server.requestCount("/f"), 1u);
+
+    const std::wstring absent = dir + L"absent.txt";
+    EXPECT_EQ(DownloadFile(L"/f", absent, ""), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(absent), "fresh");
+    EXPECT_EQ(server.requestCount("/f"), 2u);
+}
+
+TEST_F(Download, MatchingDigestSkipsTheFetchAndADifferentOneFetches) {
+    server.AddRoute("/f", 200, "fresh");
+    const std::wstring target = dir + L"f.txt";
+    ASSERT_TRUE(WriteBytes(target, "local"));
+    EXPECT_EQ(DownloadFile(L"/f", target, Md5Hex(std::string("local"))), DOWNLOAD_OK);
+    EXPECT_TRUE(server.requests().empty());
+
+    EXPECT_EQ(DownloadFile(L"/f", target, Md5Hex(std::string("fresh"))), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), "fresh");
+    EXPECT_EQ(server.requestCount("/f"), 1u);
+
+    // The server has something else than the list says: written, then reported.
+    server.AddRoute("/f", 200, "other");
+    EXPECT_EQ(DownloadFile(L"/f", target, Md5Hex(std::string("expected"))), DOWNLOAD_MD5_MISMATCH);
+    EXPECT_EQ(ReadBytes(target), "other");
+}
+
+TEST_F(Download, AnyDigestAlwaysFetchesAndAcceptsWhatArrives) {
+    server.AddRoute("/main.exe", 200, "program v2");
+    const std::wstring target = dir + L"main.exe";
+    ASSERT_TRUE(WriteBytes(target, "program v2"));
+    EXPECT_EQ(DownloadFile(L"/main.exe", target, ANY_MD5), DOWNLOAD_OK);
+    EXPECT_EQ(DownloadFile(L"/main.exe", target, ANY_MD5), DOWNLOAD_OK);
+    EXPECT_EQ(server.requestCount("/main.exe"), 2u);
+    EXPECT_EQ(ReadBytes(target), "program v2");
+}
+
+TEST_F(Download, ZeroByteBodyLeavesTheFileUntouched) {
+    server.AddRoute("/empty", 200, "");
+    const std::wstring target = dir + L"e.txt";
+    ASSERT_TRUE(WriteBytes(target, "keep me"));
+    EXPECT_EQ(DownloadFile(L"/empty", target, ANY_MD5), DOWNLOAD_EMPTY);
+    EXPECT_EQ(ReadBytes(target), "keep me");
+    EXPECT_EQ(server.requestCount("/empty"), 1u);
+}
+
+TEST_F(Download, LowercaseDigestAlwaysRefetchesAndKeepsTheContent) {
+    const std::string content = "same bytes on both sides";
+    server.AddRoute("/l", 200, content);
+    const std::wstring target = dir + L"l.txt";
+    ASSERT_TRUE(WriteBytes(target, content));
+    std::string lower = Md5Hex(content);
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    ASSERT_NE(lower, Md5Hex(content));
+    EXPECT_EQ(DownloadFile(L"/l", target, lower), DOWNLOAD_MD5_MISMATCH);
+    EXPECT_EQ(DownloadFile(L"/l", target, lower), DOWNLOAD_MD5_MISMATCH);
+    EXPECT_EQ(server.requestCount("/l"), 2u);
+    EXPECT_EQ(ReadBytes(target), content);
+}
+
+TEST_F(Download, MissingDirectoriesAreCreated) {
+    server.AddRoute("/deep", 200, "deep content");
+    const std::wstring target = dir + L"a\\b\\c\\deep.dat";
+    EXPECT_EQ(DownloadFile(L"/deep", target, Md5Hex(std::string("deep content"))), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), "deep content");
+    EXPECT_FALSE(FileExists(TempFilePath()));
+}
+
+TEST_F(Download, DestinationHeldWithoutWriteSharingGivesWriteFailed) {
+    server.AddRoute("/locked", 200, "new content");
+    const std::wstring target = dir + L"locked.dll";
+    ASSERT_TRUE(WriteBytes(target, "old content"));
+    HANDLE holder = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(DownloadFile(L"/locked", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
+    EXPECT_EQ(DownloadFileReportingErrors(L"/locked", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
+    CloseHandle(holder);
+    EXPECT_EQ(ReadBytes(target), "old content");
+    EXPECT_FALSE(FileExists(TempFilePath()));
+}
+
+TEST_F(Download, WideTextsReachTheServerAsUtf8Bytes) {
+    const std::string utf8Path = u8"/update/1.3/\u4E2D\u6587/\u6587\u4EF6.txt";
+    server.AddRoute(utf8Path, 200, "chinese");
+    const std::wstring target = dir + L"\u4E2D\u6587\\\u6587\u4EF6.txt";
+    EXPECT_EQ(DownloadFile(L"/update/1.3/\u4E2D\u6587/\u6587\u4EF6.txt", target, ""), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), "chinese");
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0], utf8Path);
+
+    // Each UTF-16 unit on its own: a surrogate pair arrives as two 3-byte forms.
+    const std::string splitPair = "/pair/\xED\xA0\xBD\xED\xB8\x80";
+    server.AddRoute(splitPair, 200, "pair");
+    EXPECT_EQ(DownloadFile(L"/pair/\xD83D\xDE00", dir + L"pair.txt", ""), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(dir + L"pair.txt"), "pair");
+    EXPECT_EQ(server.requests().back(), splitPair);
+}
+
+TEST(ServerEndpoints, BaseUrlIsHttpsWithTheCompiledHostAndTestsCanReplaceIt) {
+    const std::wstring original = DownloadBaseUrl();
+    EXPECT_EQ(original, std::wstring(L"https://") + DOWNLOAD_SERVER_HOST);
+    EXPECT_GT(original.size(), 8u);
+    EXPECT_NE(original.back(), L'/');
+    EXPECT_EQ(VersionServiceHost(), VERSION_SERVICE_HOST);
+    SetDownloadBaseUrlForTesting(L"http://127.0.0.1:1");
+    EXPECT_EQ(DownloadBaseUrl(), L"http://127.0.0.1:1");
+    SetDownloadBaseUrlForTesting(original);
+    const std::string host = VersionServiceHost();
+    SetVersionServiceHostForTesting("127.0.0.1:2");
+    EXPECT_EQ(VersionServiceHost(), "127.0.0.1:2");
+    SetVersionServiceHostForTesting(host);
+}
