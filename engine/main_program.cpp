@@ -1,1 +1,112 @@
-// to be written
+#include "engine/main_program.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "engine/download.h"
+#include "engine/server_endpoints.h"
+#include "support/encoding.h"
+#include "support/fields.h"
+#include "support/file_io.h"
+#include "support/paths.h"
+#include "support/unique_handle.h"
+
+namespace {
+
+constexpr uint32_t TAG_MASK = 0x5E2B71C4u;
+// Versions closer than this count as the same major version.
+constexpr double SAME_VERSION_TOLERANCE = 0.0009;
+
+void WriteRecordLine(const std::wstring& path, const char* line) {
+    int fd = -1;
+    _wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
+              _S_IREAD | _S_IWRITE);
+    UniqueFd file(fd);
+    if (!file.valid()) return;
+    const unsigned length = static_cast<unsigned>(std::strlen(line));
+    _write(file.get(), line, length);
+}
+
+}  // namespace
+
+int MajorVersion(double serverVersion) {
+    const double tenths = serverVersion * 10.0;
+    // Out of range (or NaN) cannot come from a 32-bit "lastVer"; keep the cast defined anyway.
+    if (!(tenths > -2147483648.0 && tenths < 2147483648.0)) return 0;
+    return static_cast<int32_t>(tenths) / 10;
+}
+
+std::string ChecksumTag(const std::wstring& path) {
+    std::string bytes;
+    if (ReadWholeFile(path, bytes) <= 0) return std::string();
+    uLong crc = crc32(0L, Z_NULL, 0);
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t left = bytes.size();
+    while (left > 0) {
+        const uInt chunk = static_cast<uInt>(left < 0x40000000u ? left : 0x40000000u);
+        crc = crc32(crc, data, chunk);
+        data += chunk;
+        left -= chunk;
+    }
+    char tag[32] = {};
+    _snprintf_s(tag, sizeof(tag), _TRUNCATE, "%X",
+                static_cast<unsigned>(static_cast<uint32_t>(crc) ^ TAG_MASK));
+    return tag;
+}
+
+std::optional<PendingRecord> ReadPendingRecord() {
+    const std::wstring pending = ExeRelativePath(PENDING_FILE_NAME);
+    std::string text;
+    ReadWholeFile(MarkerPath(pending), text);
+
+    std::vector<std::string> sides;
+    std::string versionText;
+    PendingRecord record;
+    if (SplitFields(text, sides, "=") == 2) {
+        versionText = sides[0];
+        record.tag = sides[1];
+    }
+    std::vector<std::string> pieces;
+    if (SplitFields(versionText, pieces, ".") == 3) {
+        record.version =
+            std::atof(pieces[0].c_str()) + std::atof(pieces[1].c_str()) / 100.0 + 0.0000001;
+        record.build = static_cast<int32_t>(std::strtol(pieces[2].c_str(), nullptr, 10));
+    }
+    if (record.version == 0.0) return std::nullopt;
+    if (ChecksumTag(pending) != record.tag) return std::nullopt;
+    return record;
+}
+
+void FetchMainProgram(HWND dialog, int32_t serverBuild, double serverVersion) {
+    const std::wstring pending = ExeRelativePath(PENDING_FILE_NAME);
+    const int major = MajorVersion(serverVersion);
+
+    char path[256] = {};
+    _snprintf_s(path, sizeof(path), _TRUNCATE, MAIN_PROGRAM_PATH_FORMAT, static_cast<double>(major),
+                MAIN_PROGRAM_NAME);
+    SetWindowTextA(dialog, path);
+
+    // A failed fetch leaves the earlier ~tmp.bak, which its record then judges.
+    DownloadFileReportingErrors(AnsiToWide(EncodeUrlPath(path)), pending, ANY_MD5);
+
+    const std::optional<PendingRecord> record = ReadPendingRecord();
+    if (record && (std::fabs(record->version - major) > SAME_VERSION_TOLERANCE ||
+                   record->build < serverBuild)) {
+        return;
+    }
+
+    const std::string tag = ChecksumTag(pending);
+    char line[256] = {};
+    _snprintf_s(line, sizeof(line), _TRUNCATE, "%.1f.%d=%s", static_cast<double>(major),
+                static_cast<int>(serverBuild), tag.c_str());
+    WriteRecordLine(MarkerPath(pending), line);
+}

@@ -12,3 +12,10 @@ constexpr wchar_t PRODUCT_FILE_NAME[] = L"veldra.exe";
 
 // Does not return when the product was replaced and started: the process ends.
 int ReplaceAndRestart(HWND dialog);
+
+// veldra.exe could not be moved aside, or ~tmp.bak could not take its place:
+// the old program is in place again and the pending pair is kept.
+constexpr int REPLACE_MOVE_FAILED = -2;
+
+// Where the old program waits while the new one moves in.
+constexpr wchar_t PREVIOUS_PRODUCT_FILE_NAME[] = L"~old.bak";
