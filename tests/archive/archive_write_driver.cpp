@@ -1,5 +1,6 @@
 // Writes an archive for the unzip check:
 //   archive_write_driver ARCHIVE PASSWORD|- [ENTRY-NAME SOURCE-FILE]...
+//   archive_write_driver --settings FILE PASSWORD   (a settings file saved as archive)
 #include <windows.h>
 #include <shellapi.h>
 
@@ -10,10 +11,20 @@
 
 #include "support/archive_writer.h"
 #include "support/encoding.h"
+#include "support/map_txt_file.h"
 
 int main() {
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (args != nullptr && count == 4 && std::wstring(args[1]) == L"--settings") {
+        {
+            CMapTxtFileA settings(args[2]);
+            settings.SetPassword(WideToAnsi(args[3]).c_str());
+        }
+        std::printf("saved %u\n", LastArchiveError);
+        LocalFree(args);
+        return LastArchiveError == ARCHIVE_OK ? 0 : 1;
+    }
     if (args == nullptr || count < 3 || count % 2 == 0) {
         std::printf("usage: archive_write_driver ARCHIVE PASSWORD|- [NAME FILE]...\n");
         return 2;

@@ -124,5 +124,20 @@ for label in stored-plain stored-password; do
   grep -Eq "Defl:$level .* qz\$" <<<"$listing" || fail "$label: qz not shown as Defl:$level"
 done
 
+# A settings file saved with a password becomes one entry "qz" in normal form.
+printf 'b=2\r\na=1\r\njunk\r\n' >"$work/config.ini"
+printf 'a=1\r\nb=2\r\n' >"$work/config.expected"
+if ! "$wine_run" "$driver" --settings "$(windows_path "$work/config.ini")" k3y \
+    >"$work/settings.out" 2>&1 </dev/null; then
+  fail "settings: driver: $(tr -d '\r' <"$work/settings.out" | tr '\n' ' ')"
+elif ! patch_signatures "$work/config.ini" "$work/config.zip"; then
+  fail "settings: records not where the directory says"
+else
+  [ "$(unzip -Z1 "$work/config.zip" 2>/dev/null)" = qz ] || fail "settings: entries are not just qz"
+  unzip -p -P k3y "$work/config.zip" qz >"$work/config.got" 2>/dev/null
+  cmp -s "$work/config.got" "$work/config.expected" || fail "settings: qz differs"
+  echo "ok: settings"
+fi
+
 [ $failures -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "all archives read back"
