@@ -421,4 +421,20 @@ TEST_F(ArchiveTest, TheFileIsReplacedAndHeldWithoutSharing) {
     EXPECT_EQ(ReadDirectory(bytes).size(), 1u);
 }
 
+TEST_F(ArchiveTest, FailedWritesAreReported) {
+    // A pipe whose reader has gone refuses every write.
+    const std::wstring pipe =
+        L"\\\\.\\pipe\\veldra-archive-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 4096,
+                                     4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    ArchiveHandle* archive = CreateArchive(pipe.c_str(), "pw");
+    ASSERT_NE(archive, nullptr);
+    EXPECT_EQ(LastArchiveError, ARCHIVE_OK);
+    CloseHandle(server);
+    EXPECT_EQ(AddArchiveEntry(archive, L"qz", "ver=1\r\n", 7), ARCHIVE_WRITE_FAILED);
+    EXPECT_EQ(CloseArchive(archive), ARCHIVE_WRITE_FAILED);
+    EXPECT_EQ(LastArchiveError, ARCHIVE_WRITE_FAILED);
+}
+
 }  // namespace
