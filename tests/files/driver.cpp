@@ -1,0 +1,41 @@
+// files_driver fetch BASE_URL VERSION: runs FetchFileList against BASE_URL
+// and prints "ok=0|1" and one "Q <md5> <hex path>" line per queued file.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "engine/file_list.h"
+#include "engine/server_endpoints.h"
+#include "support/paths.h"
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char c : bytes) {
+        text += digits[c >> 4];
+        text += digits[c & 0xF];
+    }
+    return text;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 4 || std::wstring(argv[1]) != L"fetch") {
+        printf("usage: files_driver fetch BASE_URL VERSION\n");
+        return 2;
+    }
+    SetDownloadBaseUrlForTesting(argv[2]);
+    float version = static_cast<float>(_wtof(argv[3]));
+    DownloadQueue queue;
+    bool ok = FetchFileList(DirectoryOf(nullptr), queue, version);
+    printf("ok=%d\n", ok ? 1 : 0);
+    for (const QueuedFile& file : queue) {
+        printf("Q %s %s\n", file.expectedMd5.c_str(), Hex(file.relativePath).c_str());
+    }
+    fflush(stdout);
+    return 0;
+}

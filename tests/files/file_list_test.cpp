@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/md5.h"
+#include "support/unique_handle.h"
+#include "tests/http_test_server.h"
+#include "tests/test_support.h"
+
+namespace {
+
+struct Queued {
+    std::string md5;
+    std::string path;
+    bool operator==(const Queued& other) const { return md5 == other.md5 && path == other.path; }
+};
+
+std::string Unhex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+// A product folder with the driver copied in under the updater's name.
+class FileListTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.Start());
+        root_ = MakeTempDir(L"files-root");
+        ASSERT_FALSE(root_.empty());
+        product_ = root_ + L"product\\";
+        ASSERT_TRUE(CreateDirectoryW(product_.c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW((BinDir() + L"files_driver.exe").c_str(),
+                              (product_ + L"veldraupdate.exe").c_str(), FALSE));
+    }
+    void TearDown() override {
+        server_.Stop();
+        RemoveTree(root_);
+    }
+
+    void ServeList(const std::string& body, const std::string& path = "/update/1.3/comm/file.lst") {
+        server_.AddRoute(path, 200, body);
+    }
+
+    // Runs the driver; ok receives its result.
+    std::vector<Queued> Fetch(const wchar_t* version, bool* ok = nullptr) {
+        std::wstring command =
+            L"\"" + product_ + L"veldraupdate.exe\" fetch " + server_.baseUrl() + L" " + version;
+        ProcessResult run = RunProcess(command, product_);
+        EXPECT_TRUE(run.started);
+        EXPECT_FALSE(run.timedOut);
+        std::vector<Queued> queue;
+        bool result = false;
+        size_t start = 0;
+        while (start < run.output.size()) {
+            size_t end = run.output.find('\n', start);
+            if (end == std::string::npos) end = run.output.size();
+            std::string line = run.output.substr(start, end - start);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line == "ok=1") result = true;
+            if (line.rfind("Q ", 0) == 0) {
+                size_t space = line.find(' ', 2);
+                queue.push_back(Queued{line.substr(2, space - 2), Unhex(line.substr(space + 1))});
+            }
+            start = end + 1;
+        }
+        EXPECT_NE(std::string::npos, run.output.find("ok=")) << run.output;
+        if (ok != nullptr) *ok = result;
+        return queue;
+    }
+
+    HttpTestServer server_;
+    std::wstring root_;
+    std::wstring product_;
+};
+
+const std::string CONTENT = "product file content\n";
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST_F(FileListTest, RequestsTheVersionDirectoryAndKeepsTheCopy) {
+    std::string list = "a.txt=ABC=5\n";
+    ServeList(list, "/update/1.3/comm/file.lst");
+    server_.AddRoute("/update/0.0/comm/file.lst", 200, list);
+    bool ok = false;
+    Fetch(L"1.35", &ok);
+    EXPECT_TRUE(ok);
+    Fetch(L"0", &ok);
+    EXPECT_TRUE(ok);
+    std::vector<std::string> requests = server_.requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("/update/1.3/comm/file.lst", requests[0]);
+    EXPECT_EQ("/update/0.0/comm/file.lst", requests[1]);
+    EXPECT_EQ(list, ReadBytes(product_ + L"comm\\file.lst"));
+}
+
+TEST_F(FileListTest, QueuesWhatIsMissingOrDiffers) {
+    std::string md5 = Md5Hex(CONTENT);
+    std::string size = std::to_string(CONTENT.size());
+    ASSERT_TRUE(WriteBytes(product_ + L"up.txt", CONTENT));
+    ASSERT_TRUE(WriteBytes(product_ + L"lower.txt", CONTENT));
+    ASSERT_TRUE(WriteBytes(product_ + L"sub\\same.txt", CONTENT));
+    ASSERT_TRUE(WriteBytes(product_ + L"held.txt", CONTENT));
+    std::string list = "up.txt=" + md5 + "=" + size + "\n" +            // current: not queued
+                       "lower.txt=" + Lower(md5) + "=" + size + "\n" +  // lowercase never matches
+                       "sub/same.txt=" + md5 + "=" + size + "\r\n" +    // current, CR LF line
+                       "missing.txt=ABC=5\n" +                          // empty file created
+                       "nodir/missing.txt=ABC=5\n" +                    // nothing created
+                       "zero.txt=ABC=0\n" + "letter.txt=ABC=x12\n" +    // unusable sizes
+                       "twelve.txt=ABC=12x\n" +                         // size 12
+                       "bin/a.dll==ABC=12\n" + "two=fields\n" + "a=b=12=7\n" + "dup.txt=D=3\n" +
+                       "dup.txt=D=3\n" +                       // listed twice, queued twice
+                       "Bin/VeldraUpdate.EXE.bak=ABC=5\n" +    // the running updater
+                       "held.txt=" + md5 + "=" + size + "\n";  // open for writing elsewhere
+    ServeList(list);
+    // Another process writing the file: the measurement cannot open it.
+    UniqueHandle held(CreateFileW((product_ + L"held.txt").c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.valid());
+    bool ok = false;
+    std::vector<Queued> queue = Fetch(L"1.31", &ok);
+    held.reset();
+    EXPECT_TRUE(ok);
+    std::vector<Queued> expected = {
+        {Lower(md5), "lower.txt"}, {"ABC", "missing.txt"}, {"ABC", "nodir/missing.txt"},
+        {"ABC", "twelve.txt"},     {"ABC", "bin/a.dll"},   {"D", "dup.txt"},
+        {"D", "dup.txt"},          {md5, "held.txt"},
+    };
+    EXPECT_EQ(expected, queue);
+    EXPECT_TRUE(FileExists(product_ + L"missing.txt"));
+    EXPECT_EQ("", ReadBytes(product_ + L"missing.txt"));
+    EXPECT_FALSE(FileExists(product_ + L"nodir"));
+    EXPECT_FALSE(FileExists(product_ + L"zero.txt"));
+    EXPECT_FALSE(FileExists(product_ + L"Bin"));
+    EXPECT_EQ(CONTENT, ReadBytes(product_ + L"held.txt"));
+}
+
+TEST_F(FileListTest, LineRulesOfTheTextFile) {
+    std::string md5 = Md5Hex(CONTENT);
+    std::string size = std::to_string(CONTENT.size());
+    ASSERT_TRUE(WriteBytes(product_ + L"up.txt", CONTENT));
+    // A byte-order mark stays part of the first path; two CR keep one; 0x1A ends the list.
+    ServeList("\xEF\xBB\xBFup.txt=" + md5 + "=" + size + "\n\rone.txt=A=5\n\r\rtwo.txt=A=5\n" +
+              "last.txt=A=5\n\x1A\nafter.txt=A=5\n");
+    bool ok = false;
+    std::vector<Queued> queue = Fetch(L"1.3", &ok);
+    EXPECT_TRUE(ok);
+    std::vector<Queued> expected = {
+        {md5, "\xEF\xBB\xBFup.txt"}, {"A", "one.txt"}, {"A", "\rtwo.txt"}, {"A", "last.txt"}};
+    EXPECT_EQ(expected, queue);
+}
+
+TEST_F(FileListTest, PathsReachingOutsideAreSkipped) {
+    ServeList(
+        "..\\outside1.txt=A=5\nsub/../../outside2.txt=A=5\n../outside3.txt=A=5\n"
+        "C:\\outside4.txt=A=5\n\\\\127.0.0.1\\share\\x.txt=A=5\n/outside5.txt=A=5\n"
+        "sub/.../outside6.txt=A=5\nx.txt:stream=A=5\ninside.txt=A=5\n");
+    ASSERT_TRUE(CreateDirectoryW((product_ + L"sub").c_str(), nullptr));
+    bool ok = false;
+    std::vector<Queued> queue = Fetch(L"1.3", &ok);
+    EXPECT_TRUE(ok);
+    std::vector<Queued> expected = {{"A", "inside.txt"}};
+    EXPECT_EQ(expected, queue);
+    for (int i = 1; i <= 6; ++i) {
+        std::wstring name = L"outside" + std::to_wstring(i) + L".txt";
+        EXPECT_FALSE(FileExists(root_ + name)) << i;
+        EXPECT_FALSE(FileExists(product_ + name)) << i;
+    }
+    EXPECT_FALSE(FileExists(product_ + L"x.txt"));
+    EXPECT_TRUE(FileExists(product_ + L"inside.txt"));
+}
+
+TEST_F(FileListTest, FailedFetchUsesTheOldCopy) {
+    bool ok = true;
+    // No copy and no list on the server.
+    EXPECT_TRUE(Fetch(L"1.3", &ok).empty());
+    EXPECT_FALSE(ok);
+    ASSERT_TRUE(WriteBytes(product_ + L"comm\\file.lst", "old.txt=A=5\n"));
+    std::vector<Queued> expected = {{"A", "old.txt"}};
+    EXPECT_EQ(expected, Fetch(L"1.3", &ok));
+    EXPECT_TRUE(ok);
+    // An empty body is no list either: the old copy stays.
+    ServeList("");
+    EXPECT_EQ(expected, Fetch(L"1.3", &ok));
+    EXPECT_EQ("old.txt=A=5\n", ReadBytes(product_ + L"comm\\file.lst"));
+}
+
+TEST_F(FileListTest, EmptyListGivesAnEmptyQueue) {
+    ASSERT_TRUE(WriteBytes(product_ + L"comm\\file.lst", ""));
+    bool ok = false;
+    EXPECT_TRUE(Fetch(L"1.3", &ok).empty());
+    EXPECT_TRUE(ok);
+}
