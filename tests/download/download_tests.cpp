@@ -230,7 +230,8 @@ TEST_F(Download, DestinationHeldWithoutWriteSharingGivesWriteFailed) {
 TEST_F(Download, WideTextsReachTheServerAsUtf8Bytes) {
     const std::string utf8Path = u8"/update/1.3/\u4E2D\u6587/\u6587\u4EF6.txt";
     server.AddRoute(utf8Path, 200, "chinese");
-    const std::wstring target = dir + L"\u4E2D\u6587\\\u6587\u4EF6.txt";
+    // An ASCII local name: non-ASCII Unix file names depend on the host's locales.
+    const std::wstring target = dir + L"chinese.txt";
     EXPECT_EQ(DownloadFile(L"/update/1.3/\u4E2D\u6587/\u6587\u4EF6.txt", target, ""), DOWNLOAD_OK);
     EXPECT_EQ(ReadBytes(target), "chinese");
     ASSERT_EQ(server.requests().size(), 1u);
@@ -257,4 +258,35 @@ TEST(ServerEndpoints, BaseUrlIsHttpsWithTheCompiledHostAndTestsCanReplaceIt) {
     SetVersionServiceHostForTesting("127.0.0.1:2");
     EXPECT_EQ(VersionServiceHost(), "127.0.0.1:2");
     SetVersionServiceHostForTesting(host);
+}
+
+TEST_F(Download, FailedTruncationEscapesDownloadFileButIsAWriteFailureForOtherCallers) {
+    server.AddRoute("/mapped", 200, "replacement");
+    const std::wstring target = dir + L"mapped.bin";
+    ASSERT_TRUE(WriteBytes(target, "mapped content"));
+    // A read-only mapping lets the file be opened for writing but not cut.
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    ASSERT_NE(mapping, nullptr);
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    ASSERT_NE(view, nullptr);
+
+    bool thrown = false;
+    try {
+        DownloadFile(L"/mapped", target, ANY_MD5);
+    } catch (const std::filesystem::filesystem_error&) {
+        thrown = true;
+    }
+    EXPECT_TRUE(thrown);
+    EXPECT_EQ(DownloadFileReportingErrors(L"/mapped", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
+    EXPECT_FALSE(FileExists(TempFilePath()));
+
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    CloseHandle(file);
+    EXPECT_EQ(ReadBytes(target), "mapped content");
+    EXPECT_EQ(DownloadFileReportingErrors(L"/mapped", target, ANY_MD5), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), "replacement");
 }
