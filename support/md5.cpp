@@ -19,14 +19,19 @@ struct Md5State {
 
 inline uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (~x & z); }
-inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return (x & z) | (y & ~z); }
+// F and G as RFC 1321 gives them, in forms that take fewer or more parallel
+// operations (the two terms of G never share a bit, so + equals |).
+inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
+inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return (x & z) + (y & ~z); }
 inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
 inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
 
 template <uint32_t (*Round)(uint32_t, uint32_t, uint32_t)>
 inline void Step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, int s, uint32_t t) {
-    a = b + RotateLeft(a + Round(b, c, d) + x + t, s);
+    // The message word and constant first: they do not wait for b, c and d.
+    a += x + t;
+    a += Round(b, c, d);
+    a = b + RotateLeft(a, s);
 }
 
 inline uint32_t LoadLittleEndian(const unsigned char* p) {
