@@ -40,7 +40,7 @@ bool ReadLines(const std::wstring& path, std::vector<std::string>& lines) {
     bool ended = false;
     char buffer[16384];
     while (!ended) {
-        const int got = _read(file.get(), buffer, sizeof(buffer));
+        const int got = _read(file.get(), buffer, static_cast<unsigned>(sizeof(buffer)));
         if (got <= 0) break;
         for (int i = 0; i < got; ++i) {
             const char c = buffer[i];

@@ -6,6 +6,7 @@
 #include <share.h>
 #include <sys/stat.h>
 
+#include <cwchar>
 #include <vector>
 
 #include "support/archive_writer.h"

@@ -214,3 +214,30 @@ TEST(MapTxtFile, PasswordSavesAnArchiveInstead) {
     EXPECT_EQ(ReadBytes(path), "ver=2.0\r\n");
     RemoveTree(dir);
 }
+
+namespace {
+
+// The template with another separator, as a derived file type would use it.
+class ColonFile : public CMapTxtFile<char> {
+  public:
+    explicit ColonFile(const std::wstring& filePath) {
+        separator = "::";
+        Load(filePath.c_str());
+    }
+};
+
+}  // namespace
+
+TEST(MapTxtFile, TwoCharacterSeparator) {
+    const std::wstring dir = MakeTempDir(L"map");
+    const std::wstring path = dir + L"pairs.txt";
+    WriteBytes(path, "b:c::2\r\na::1\r\nbad:line\r\n");
+    {
+        ColonFile file(path);
+        EXPECT_EQ(file.GetValue("a"), "1");
+        EXPECT_EQ(file.GetValue("b:c"), "2");
+        EXPECT_EQ(file.GetValue("bad:line"), "");
+    }
+    EXPECT_EQ(ReadBytes(path), "a::1\r\nb:c::2\r\n");
+    RemoveTree(dir);
+}
