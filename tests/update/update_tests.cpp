@@ -468,6 +468,7 @@ TEST_F(ReplacementTest, InvalidRecordTouchesNothing) {
 TEST_F(ReplacementTest, ReadOnlyUnlockedProgramIsReplacedWithoutBox) {
     PreparePending();
     SetFileAttributesW(folder.path(L"veldra.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+    folder.Write(L"~old.bak", "backup left by an earlier run");
     ExpectReplacedAndStarted(folder.Run("replace", 30000));
 }
 
@@ -640,6 +641,33 @@ TEST_F(WorkerTest, UnreadableListSkipsDownloadsButStillSwapsAndStarts) {
     EXPECT_FALSE(folder.Has(L"comm\\file.lst"));
     EXPECT_EQ(folder.Read(L"veldra.exe"), newProgram);
     EXPECT_TRUE(Started());
+}
+
+TEST_F(WorkerTest, DeclinedReplacementStillStartsTheExistingProduct) {
+    folder.SetInstalled("1.31.2");
+    folder.Write(L"veldra.exe", oldProgram);
+    server.AddRoute("/update/1.0/veldra.exe", 200, newProgram);
+    Reply(R"({"status":0,"lastVer":145})");
+    StartedProgram old = StartHoldingProduct(folder);
+    ASSERT_TRUE(old.process.valid());
+    ASSERT_TRUE(WaitFor([&] { return folder.Has(L"locked.txt"); }, 20000));
+
+    ProcessResult result;
+    std::thread driver([&] { result = RunWorker(); });
+    HWND box = WaitForBox(BOX_WAIT_MS);
+    EXPECT_NE(box, nullptr);
+    if (box) Answer(box, IDNO);
+    driver.join();
+    folder.Write(L"release.txt", "");
+    WaitForSingleObject(old.process.get(), 20000);
+
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    EXPECT_EQ(folder.Read(L"veldra.exe"), oldProgram);
+    EXPECT_EQ(folder.Read(L"~tmp.bak"), newProgram);
+    EXPECT_EQ(folder.Read(L"~tmp.md5"), "1.0.0=" + Tag(newProgram));
+    // One start with the hold option (ours), one without (the worker's launch).
+    ASSERT_TRUE(WaitFor([&] { return Lines(folder.Read(L"started.txt")).size() == 2; }, 20000));
+    EXPECT_EQ(Lines(folder.Read(L"started.txt"))[1].find("--hold-ms"), std::string::npos);
 }
 
 }  // namespace
