@@ -1,0 +1,137 @@
+// Drives the updater's main dialog for tests, one step per argument group:
+//   ui_driver show [ms]                     wait for the dialog, print its texts
+//   ui_driver press ID                      click a control of the dialog
+//   ui_driver wait-status TEXT ms           wait until the status line contains TEXT
+//   ui_driver wait-caption TEXT ms          wait until the caption contains TEXT
+//   ui_driver wait-enabled ID ms            wait until the control is enabled
+//   ui_driver answer CAPTION yes|no|ok ms   wait for a message box, print and answer it
+//   ui_driver wait-gone ms                  wait until no main dialog is left
+// Texts are UTF-8 on the command line and in the output. Exit code 0 when every
+// step succeeded, 1 at the first step that failed or timed out, 2 on bad usage.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwctype>
+#include <string>
+
+#include "app/shell_texts.h"
+#include "tools/ui_driver/dialog_access.h"
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    return bytes;
+}
+
+void Print(const char* name, const std::wstring& value) {
+    std::printf("%s=%s\n", name, Utf8(value).c_str());
+    std::fflush(stdout);
+}
+
+DWORD Milliseconds(const wchar_t* text) {
+    const long value = std::wcstol(text, nullptr, 10);
+    return value > 0 && value <= 600000 ? static_cast<DWORD>(value) : 10000;
+}
+
+int Fail(const char* step) {
+    std::printf("FAILED %s\n", step);
+    std::fflush(stdout);
+    return 1;
+}
+
+void PrintDialog(HWND dialog) {
+    Print("caption", WindowText(dialog));
+    Print("status", ControlText(dialog, IDC_STATUS));
+    Print("path", ControlText(dialog, IDC_PATH));
+    Print("start", ControlText(dialog, IDC_START));
+    std::printf("start_enabled=%d\nexit_enabled=%d\n", ControlEnabled(dialog, IDC_START) ? 1 : 0,
+                ControlEnabled(dialog, IDOK) ? 1 : 0);
+    std::fflush(stdout);
+}
+
+int Answer(const std::wstring& answer) {
+    if (answer == L"yes") return IDYES;
+    if (answer == L"no") return IDNO;
+    if (answer == L"cancel") return IDCANCEL;
+    return IDOK;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return 2;
+    for (int at = 1; at < argc;) {
+        const std::wstring step = argv[at++];
+        const auto argument = [&](int index) -> const wchar_t* {
+            return at + index < argc ? argv[at + index] : L"";
+        };
+        if (step == L"show") {
+            const bool hasTime = at < argc && iswdigit(argv[at][0]);
+            HWND dialog = WaitForMainDialog(0, hasTime ? Milliseconds(argv[at]) : 20000);
+            if (hasTime) ++at;
+            if (dialog == nullptr) return Fail("show");
+            PrintDialog(dialog);
+        } else if (step == L"press") {
+            HWND dialog = FindMainDialog(0);
+            if (dialog == nullptr || at >= argc) return Fail("press");
+            PressButton(dialog, std::wcstol(argv[at++], nullptr, 10));
+        } else if (step == L"wait-status" || step == L"wait-caption") {
+            if (at + 1 >= argc) return 2;
+            const std::wstring part = argument(0);
+            const DWORD timeout = Milliseconds(argument(1));
+            at += 2;
+            const bool status = step == L"wait-status";
+            std::wstring last;
+            const bool seen = WaitUntil(
+                [&] {
+                    HWND dialog = FindMainDialog(0);
+                    if (dialog == nullptr) return false;
+                    last = status ? ControlText(dialog, IDC_STATUS) : WindowText(dialog);
+                    return last.find(part) != std::wstring::npos;
+                },
+                timeout);
+            Print(status ? "status" : "caption", last);
+            if (!seen) return Fail(status ? "wait-status" : "wait-caption");
+        } else if (step == L"wait-enabled") {
+            if (at + 1 >= argc) return 2;
+            const int id = std::wcstol(argument(0), nullptr, 10);
+            const DWORD timeout = Milliseconds(argument(1));
+            at += 2;
+            const bool enabled = WaitUntil(
+                [&] {
+                    HWND dialog = FindMainDialog(0);
+                    return dialog != nullptr && ControlEnabled(dialog, id);
+                },
+                timeout);
+            if (!enabled) return Fail("wait-enabled");
+        } else if (step == L"answer") {
+            if (at + 2 >= argc) return 2;
+            const std::wstring caption = argument(0);
+            const int answer = Answer(argument(1));
+            const DWORD timeout = Milliseconds(argument(2));
+            at += 3;
+            HWND box = nullptr;
+            WaitUntil([&] { return (box = FindMessageBox(0, caption)) != nullptr; }, timeout);
+            if (box == nullptr) return Fail("answer");
+            Print("box_caption", WindowText(box));
+            Print("box_text", MessageBoxText(box));
+            AnswerMessageBox(box, answer);
+        } else if (step == L"wait-gone") {
+            const DWORD timeout = Milliseconds(argument(0));
+            ++at;
+            if (!WaitUntil([] { return FindMainDialog(0) == nullptr; }, timeout)) {
+                return Fail("wait-gone");
+            }
+        } else {
+            return 2;
+        }
+    }
+    return 0;
+}
