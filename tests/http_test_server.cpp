@@ -156,6 +156,31 @@ void HttpTestServer::RemoveRoute(const std::string& path) {
     routes_.erase(path);
 }
 
+void HttpTestServer::ServeDirectory(const std::wstring& root) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    root_ = root;
+    if (!root_.empty() && root_.back() != L'\\') root_ += L'\\';
+}
+
+std::wstring HttpTestServer::FileFor(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (root_.empty() || path.empty() || path[0] != '/' || path.find("..") != std::string::npos ||
+        path.find(':') != std::string::npos || path.back() == '/') {
+        return std::wstring();
+    }
+    if (routes_.count(path)) return std::wstring();
+    std::string relative = path.substr(1);
+    const int length = MultiByteToWideChar(CP_UTF8, 0, relative.data(),
+                                           static_cast<int>(relative.size()), nullptr, 0);
+    std::wstring name(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, relative.data(), static_cast<int>(relative.size()), &name[0],
+                        length);
+    for (wchar_t& c : name) {
+        if (c == L'/') c = L'\\';
+    }
+    return root_ + name;
+}
+
 std::vector<std::string> HttpTestServer::requests() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
@@ -220,6 +245,29 @@ void HttpTestServer::Serve(SOCKET client) {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(target);
         rawRequests_.push_back(rawTarget);
+    }
+    const std::wstring filePath = FileFor(target);
+    if (!filePath.empty()) {
+        HANDLE file = CreateFileW(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        LARGE_INTEGER size = {};
+        if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size)) {
+            std::string reply =
+                "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size.QuadPart) +
+                "\r\nConnection: close\r\n\r\n";
+            bool sending = SendAll(client, reply.data(), reply.size());
+            std::string chunk(1 << 20, '\0');
+            DWORD got = 0;
+            while (sending &&
+                   ReadFile(file, &chunk[0], static_cast<DWORD>(chunk.size()), &got, nullptr) &&
+                   got > 0) {
+                sending = SendAll(client, chunk.data(), got);
+            }
+            CloseHandle(file);
+            CloseGracefully(client);
+            return;
+        }
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     }
     Response response = Lookup(target);
     if (response.behaviour == Response::Stall) {

@@ -50,6 +50,9 @@ class HttpTestServer {
     void AddRoute(const std::string& path, const Response& response);
     void AddRoute(const std::string& path, int status, const std::string& body);
     void RemoveRoute(const std::string& path);
+    // Paths without a route are then served from files under root (streamed,
+    // "/" read as "\", UTF-8 names); a missing file or a ".." answers 404.
+    void ServeDirectory(const std::wstring& root);
 
     // Request targets in the order they arrived, %XX decoded.
     std::vector<std::string> requests() const;
@@ -62,6 +65,7 @@ class HttpTestServer {
     void AcceptLoop();
     void Serve(SOCKET client);
     Response Lookup(const std::string& path) const;
+    std::wstring FileFor(const std::string& path) const;
 
     SOCKET listener_ = INVALID_SOCKET;
     int port_ = 0;
@@ -71,6 +75,7 @@ class HttpTestServer {
     std::thread acceptThread_;
     mutable std::mutex mutex_;
     std::map<std::string, Response> routes_;
+    std::wstring root_;
     std::vector<std::string> requests_;
     std::vector<std::string> rawRequests_;
     std::vector<std::thread> workers_;

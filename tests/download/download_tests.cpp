@@ -182,6 +182,20 @@ TEST_F(Download, AnyDigestAlwaysFetchesAndAcceptsWhatArrives) {
     EXPECT_EQ(ReadBytes(target), "program v2");
 }
 
+TEST_F(Download, EveryFetchAsksTheServerAgain) {
+    const std::wstring target = dir + L"changing.txt";
+    server.AddRoute("/changing", 200, "first");
+    EXPECT_EQ(DownloadFile(L"/changing", target, ANY_MD5), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), "first");
+    server.AddRoute("/changing", 200, "second, longer");
+    EXPECT_EQ(DownloadFile(L"/changing", target, ANY_MD5), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), "second, longer");
+    std::string buffer;
+    server.AddRoute("/changing", 404, "<html>gone</html>");
+    EXPECT_EQ(DownloadToMemory(Url(server, "/changing"), buffer), DOWNLOAD_EMPTY);
+    EXPECT_EQ(server.requestCount("/changing"), 3u);
+}
+
 TEST_F(Download, ZeroByteBodyLeavesTheFileUntouched) {
     server.AddRoute("/empty", 200, "");
     const std::wstring target = dir + L"e.txt";

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/http_test_server.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -104,4 +105,24 @@ TEST(HttpTestServer, StopClosesTheListenerAndAFreePortRefuses) {
     const int freePort = FreeLoopbackPort();
     ASSERT_GT(freePort, 0);
     EXPECT_EQ(Exchange(freePort, "/"), "refused");
+}
+
+TEST(HttpTestServer, ServesFilesUnderARootAndRoutesComeFirst) {
+    HttpTestServer server;
+    ASSERT_TRUE(server.Start());
+    const std::wstring root = MakeTempDir(L"server-root");
+    ASSERT_TRUE(WriteBytes(root + L"sub\\file.bin", std::string("on\0disk", 7)));
+    server.ServeDirectory(root);
+    std::string reply = Exchange(server.port(), "/sub/file.bin");
+    EXPECT_NE(reply.find("Content-Length: 7\r\n"), std::string::npos) << reply;
+    EXPECT_EQ(reply.substr(reply.size() - 7), std::string("on\0disk", 7));
+
+    server.AddRoute("/sub/file.bin", 200, "routed");
+    reply = Exchange(server.port(), "/sub/file.bin");
+    EXPECT_EQ(reply.substr(reply.size() - 6), "routed");
+
+    EXPECT_EQ(Exchange(server.port(), "/sub/../sub/missing.bin").rfind("HTTP/1.1 404 ", 0), 0u);
+    EXPECT_EQ(Exchange(server.port(), "/nothing.bin").rfind("HTTP/1.1 404 ", 0), 0u);
+    server.Stop();
+    RemoveTree(root);
 }
