@@ -194,6 +194,15 @@ TEST_F(FileListTest, FailedFetchUsesTheOldCopy) {
     ServeList("");
     EXPECT_EQ(expected, Fetch(L"1.3", &ok));
     EXPECT_EQ("old.txt=A=5\n", ReadBytes(product_ + L"comm\\file.lst"));
+    // Neither an error page nor a cut-off body becomes the list.
+    server_.AddRoute("/update/1.3/comm/file.lst", 404, "<html>a=b=5</html>\n");
+    EXPECT_EQ(expected, Fetch(L"1.3", &ok));
+    HttpTestResponse cut;
+    cut.body = "cut.txt=A=5\n";
+    cut.behaviour = HttpTestResponse::CutShort;
+    server_.AddRoute("/update/1.3/comm/file.lst", cut);
+    EXPECT_EQ(expected, Fetch(L"1.3", &ok));
+    EXPECT_EQ("old.txt=A=5\n", ReadBytes(product_ + L"comm\\file.lst"));
 }
 
 TEST_F(FileListTest, EmptyListGivesAnEmptyQueue) {
