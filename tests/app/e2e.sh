@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# End-to-end run of the real updater against nginx on loopback:
+#   e2e.sh BUILD_DIR SCENARIO
+# The download server speaks https with a certificate authority made for this
+# run and trusted only in the build's Wine prefix; the version service is http.
+set -u
+build=$1
+scenario=$2
+bin=$build/bin
+run=$build/wine-run
+version_port=$(grep -o '127.0.0.1:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
+download_port=$(grep -o 'localhost:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
+prefix=${WINEPREFIX:-$build/wineprefix}
+
+work=$(mktemp -d /tmp/veldra-e2e.XXXXXX)
+chmod 755 "$work"
+product_name=e2e-$scenario-$$
+product=$prefix/drive_c/$product_name
+product_win="C:\\$product_name"
+updater_pid=
+
+cleanup() {
+  [ -n "$updater_pid" ] && kill "$updater_pid" 2>/dev/null
+  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
+  rm -rf "$work" "$product"
+}
+trap cleanup EXIT
+
+zpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+fail() {
+  echo "FAIL: $*"
+  [ -f "$work/access.log" ] && { echo "--- requests"; cat "$work/access.log"; }
+  [ -f "$product/updateErr.log" ] && { echo "--- updateErr.log"; cat "$product/updateErr.log"; }
+  exit 1
+}
+
+# --- certificates: a throwaway authority and a server certificate for localhost
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Veldra test CA $$" \
+  -keyout "$work/ca.key" -out "$work/ca.pem" >/dev/null 2>&1 || fail "CA"
+openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
+  -keyout "$work/server.key" -out "$work/server.csr" >/dev/null 2>&1 || fail "server key"
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/san.ext"
+openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+  -CAcreateserial -days 2 -extfile "$work/san.ext" -out "$work/server.pem" >/dev/null 2>&1 ||
+  fail "server certificate"
+openssl x509 -in "$work/ca.pem" -outform der -out "$work/ca.der" || fail "CA der"
+"$run" "$bin/trust_ca.exe" "$(zpath "$work/ca.der")" >/dev/null 2>&1 ||
+  fail "trusting the CA"
+
+# --- a release of the product, published into the servers' tree. The up-to-date
+# case uses 1.31.0: the service's 132 read in single precision is above an
+# installed 1.32, so a 1.32 folder is never current.
+release_version=1.32.0
+[ "$scenario" = uptodate ] && release_version=1.31.0
+release=$work/release
+mkdir -p "$release/config" "$release/data/sub" "$release/www"
+cp "$bin/veldra-test-product.exe" "$release/veldra.exe"
+printf 'ver=%s\r\n' "$release_version" >"$release/config/config.ini"
+printf 'drawing templates 1.32\r\n' >"$release/data/readme.txt"
+head -c 300000 /dev/urandom >"$release/data/sub/symbols.bin"
+printf '<html>help</html>\n' >"$release/www/help.html"
+"$run" "$bin/veldra-publish.exe" "$(zpath "$release")" "$release_version" \
+  "$(zpath "$work/root")" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish"; }
+
+# --- nginx: https download server, http version service
+start_nginx() {  # $1: "with-service" or "no-service"; $2: extra locations
+  local service=""
+  if [ "$1" = with-service ]; then
+    service="server { listen 127.0.0.1:$version_port; root $work/root; default_type application/json; }"
+  fi
+  mkdir -p "$work/tmp"
+  cat >"$work/nginx.conf" <<CONF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 64; }
+http {
+  access_log $work/access.log;
+  client_body_temp_path $work/tmp;
+  proxy_temp_path $work/tmp;
+  fastcgi_temp_path $work/tmp;
+  uwsgi_temp_path $work/tmp;
+  scgi_temp_path $work/tmp;
+  default_type application/octet-stream;
+  $service
+  server {
+    listen 127.0.0.1:$download_port ssl;
+    ssl_certificate $work/server.pem;
+    ssl_certificate_key $work/server.key;
+    root $work/root;
+    $2
+  }
+}
+CONF
+  [ -f "$work/nginx.pid" ] && { kill "$(cat "$work/nginx.pid")"; sleep 0.5; rm -f "$work/nginx.pid"; }
+  : >"$work/access.log"
+  nginx -c "$work/nginx.conf" -p "$work" 2>"$work/nginx.err" || { cat "$work/nginx.err"; fail "nginx"; }
+  for _ in $(seq 1 50); do [ -f "$work/nginx.pid" ] && break; sleep 0.1; done
+}
+
+# --- the product folder with the updater
+new_product() {  # $1: installed version or empty
+  rm -rf "$product"
+  mkdir -p "$product/config"
+  cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
+  [ -n "$1" ] && printf 'ver=%s\r\n' "$1" >"$product/config/config.ini"
+}
+
+driver() { "$run" "$bin/ui_driver.exe" "$@" 2>/dev/null | tr -d '\r'; }
+
+start_updater() {
+  (cd "$product" && exec "$run" "$product_win\\veldraupdate.exe" >/dev/null 2>&1) &
+  updater_pid=$!
+}
+
+# Waits for the updater to end; sets code to its exit code (or "timeout").
+wait_updater() {
+  code=timeout
+  for _ in $(seq 1 1200); do
+    if ! kill -0 "$updater_pid" 2>/dev/null; then
+      wait "$updater_pid"
+      code=$?
+      updater_pid=
+      return
+    fi
+    sleep 0.1
+  done
+}
+
+# The product writes started.txt once it runs; it may still be starting when
+# the updater has ended.
+wait_started() {
+  for _ in $(seq 1 300); do [ -s "$product/started.txt" ] && return 0; sleep 0.1; done
+  fail "product not started"
+}
+
+same_as_release() {
+  for f in veldra.exe config/config.ini data/readme.txt data/sub/symbols.bin www/help.html; do
+    cmp -s "$release/$f" "$product/$f" || fail "$f differs from the release"
+  done
+}
+
+# Runs one update by pressing the start button; $1 is the expected exit code.
+update_once() {
+  start_updater
+  driver show 30000 >"$work/show.txt" || fail "no dialog"
+  driver press 1003 || fail "press start"
+  wait_updater
+  [ "$code" = "$1" ] || fail "updater ended with $code, expected $1"
+}
+
+case "$scenario" in
+  fresh)
+    start_nginx with-service ""
+    new_product 1.31.0
+    update_once 0
+    grep -q 'caption=Veldra auto update tools v1.31, location version 1.31.0. Latest version 1.32' \
+      "$work/show.txt" || { cat "$work/show.txt"; fail "caption"; }
+    same_as_release
+    [ -f "$product/comm/file.lst" ] || fail "no local file list"
+    [ ! -e "$product/~tmp.bak" ] || fail "pending file left behind"
+    wait_started
+    ;;
+  uptodate)
+    start_nginx with-service ""
+    new_product 1.31.0
+    cp -r "$release/." "$product/"
+    rm -f "$product/veldraupdate.exe"; cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
+    : >"$work/access.log"
+    update_once 0
+    wait_started
+    if grep -E 'GET /update/[^ ]*(data|www|veldra\.exe|config)' "$work/access.log"; then
+      fail "a current file was downloaded again"
+    fi
+    same_as_release
+    ;;
+  service-down)
+    start_nginx no-service ""
+    new_product 1.31.5
+    start_updater
+    driver show 30000 >"$work/show.txt" || fail "no dialog"
+    grep -q 'caption=Veldra auto update tools v1.31, location version 1.31.5. Latest version 0.00' \
+      "$work/show.txt" || { cat "$work/show.txt"; fail "caption"; }
+    grep -q 'exit_enabled=0' "$work/show.txt" || fail "exit button enabled before start"
+    driver press 1003 wait-enabled 1003 60000 wait-enabled 1 1000 >/dev/null ||
+      fail "start button did not come back"
+    [ ! -e "$product/veldra.exe" ] || fail "a product appeared"
+    [ ! -e "$product/started.txt" ] || fail "something was started"
+    driver press 2 wait-gone 20000 >/dev/null || fail "dialog did not end"
+    wait_updater
+    [ "$code" = 0 ] || fail "exit code $code"
+    ;;
+  broken-server)
+    # The list is served, but the product files answer with error pages.
+    start_nginx with-service "location /update/1.3/data/ { return 404 '<html>gone</html>'; }"
+    new_product 1.31.0
+    mkdir -p "$product/data"; printf 'old templates\r\n' >"$product/data/readme.txt"
+    update_once 0
+    grep -q 'old templates' "$product/data/readme.txt" || fail "readme replaced by an error page"
+    if [ -e "$product/data/sub/symbols.bin" ] && grep -q gone "$product/data/sub/symbols.bin"; then
+      fail "error page stored as symbols.bin"
+    fi
+    [ -f "$product/updateErr.log" ] || fail "no updateErr.log"
+    grep -q 'readme.txt' "$product/updateErr.log" || fail "readme.txt not in updateErr.log"
+    cmp -s "$release/veldra.exe" "$product/veldra.exe" || fail "veldra.exe not the release's"
+    # Healthy again: a rerun converges.
+    start_nginx with-service ""
+    rm -f "$product/started.txt"
+    update_once 0
+    same_as_release
+    wait_started
+    ;;
+  chinese)
+    start_nginx with-service ""
+    new_product 1.31.0
+    start_updater
+    driver show 30000 >"$work/show.txt" || fail "no dialog"
+    grep -q 'caption=Veldra图纸升级工具v1.31 本地版本: 1.31.0, 服务器版本:1.32' "$work/show.txt" ||
+      { cat "$work/show.txt"; fail "Chinese caption"; }
+    grep -q 'start=开始升级' "$work/show.txt" || fail "Chinese template"
+    driver press 1003
+    wait_updater
+    [ "$code" = 0 ] || fail "exit code $code"
+    same_as_release
+    ;;
+  *)
+    fail "unknown scenario $scenario"
+    ;;
+esac
+echo "PASS $scenario"
