@@ -109,11 +109,12 @@ int WorkerCommand(const char* host, const char* baseUrl) {
     UniqueHandle thread(
         reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, UpdateWorker, window, 0, nullptr)));
     if (!thread.valid()) return USAGE;
+    HANDLE threadHandle = thread.get();
     // The worker's window calls are carried out by this thread's message loop.
     const DWORD deadline = GetTickCount() + WORKER_LIMIT_MS;
     bool ended = false;
     while (!ended && static_cast<LONG>(deadline - GetTickCount()) > 0) {
-        const DWORD wait = MsgWaitForMultipleObjects(1, reinterpret_cast<HANDLE*>(&thread), FALSE,
+        const DWORD wait = MsgWaitForMultipleObjects(1, &threadHandle, FALSE,
                                                      deadline - GetTickCount(), QS_ALLINPUT);
         if (wait == WAIT_OBJECT_0) ended = true;
         MSG message;
