@@ -3,6 +3,16 @@
 # from /usr/src/googletest.
 include(ExternalProject)
 
+if(MSVC)
+  # A native Windows build takes the packages from vcpkg (see README).
+  find_package(jsoncpp CONFIG REQUIRED)
+  find_package(ZLIB REQUIRED)
+  if(BUILD_TESTING OR NOT DEFINED BUILD_TESTING)
+    find_package(GTest CONFIG REQUIRED)
+  endif()
+  return()
+endif()
+
 set(JSONCPP_PREFIX ${CMAKE_BINARY_DIR}/deps/jsoncpp)
 if(NOT EXISTS ${JSONCPP_PREFIX}/lib/cmake/jsoncpp/jsoncppConfig.cmake)
   if(NOT EXISTS ${VELDRA_JSONCPP_TARBALL})
