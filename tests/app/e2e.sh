@@ -18,9 +18,11 @@ product_name=e2e-$scenario-$$
 product=$prefix/drive_c/$product_name
 product_win="C:\\$product_name"
 updater_pid=
+product_pid=
 
 cleanup() {
   [ -n "$updater_pid" ] && kill "$updater_pid" 2>/dev/null
+  [ -d "$product" ] && touch "$product/release.txt"
   [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
   rm -rf "$work" "$product"
 }
@@ -55,7 +57,10 @@ release_version=1.32.0
 [ "$scenario" = uptodate ] && release_version=1.31.0
 release=$work/release
 mkdir -p "$release/config" "$release/data/sub" "$release/www"
+# The release's main program is the stand-in with a tail of its own, so it
+# differs from the one a folder already holds.
 cp "$bin/veldra-test-product.exe" "$release/veldra.exe"
+printf 'release %s\n' "$release_version" >>"$release/veldra.exe"
 printf 'ver=%s\r\n' "$release_version" >"$release/config/config.ini"
 printf 'drawing templates 1.32\r\n' >"$release/data/readme.txt"
 head -c 300000 /dev/urandom >"$release/data/sub/symbols.bin"
@@ -130,9 +135,13 @@ wait_updater() {
 
 # The product writes started.txt once it runs; it may still be starting when
 # the updater has ended.
-wait_started() {
-  for _ in $(seq 1 300); do [ -s "$product/started.txt" ] && return 0; sleep 0.1; done
-  fail "product not started"
+wait_started() {  # $1: the number of starts expected (default 1)
+  local want=${1:-1}
+  for _ in $(seq 1 300); do
+    [ -f "$product/started.txt" ] && [ "$(wc -l <"$product/started.txt")" -ge "$want" ] && return 0
+    sleep 0.1
+  done
+  fail "product not started $want times"
 }
 
 same_as_release() {
@@ -141,11 +150,29 @@ same_as_release() {
   done
 }
 
-# Runs one update by pressing the start button; $1 is the expected exit code.
-update_once() {
+# Starts the product in the folder and waits until it holds its own file.
+start_holding_product() {
+  rm -f "$product/locked.txt"
+  (cd "$product" && exec "$run" "$product_win\\veldra.exe" >/dev/null 2>&1) &
+  product_pid=$!
+  for _ in $(seq 1 300); do [ -s "$product/locked.txt" ] && return 0; sleep 0.1; done
+  fail "the product did not lock its file"
+}
+
+wait_product_end() {
+  for _ in $(seq 1 300); do kill -0 "$product_pid" 2>/dev/null || return 0; sleep 0.1; done
+  fail "the product did not end"
+}
+
+update_start() {
   start_updater
   driver show 30000 >"$work/show.txt" || fail "no dialog"
   driver press 1003 || fail "press start"
+}
+
+# Runs one update by pressing the start button; $1 is the expected exit code.
+update_once() {
+  update_start
   wait_updater
   [ "$code" = "$1" ] || fail "updater ended with $code, expected $1"
 }
@@ -223,6 +250,43 @@ case "$scenario" in
     wait_updater
     [ "$code" = 0 ] || fail "exit code $code"
     same_as_release
+    ;;
+  locked)
+    # The old product holds its own file while the new version comes in.
+    start_nginx with-service ""
+    new_product 1.31.0
+    cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
+    printf '120000' >"$product/hold.txt"
+    start_holding_product
+    update_start
+    driver wait-box Veldra 60000 >"$work/box.txt" || fail "no message box"
+    # The program started after No must not hold the file again.
+    rm -f "$product/hold.txt"
+    driver answer Veldra no 5000 >/dev/null || fail "answering No"
+    grep -q 'box_caption=Veldra' "$work/box.txt" || fail "message box caption"
+    grep -q 'veldra.exe' "$work/box.txt" || fail "message box names the product"
+    wait_updater
+    [ "$code" = 0 ] || fail "after No the updater ended with $code"
+    cmp -s "$bin/veldra-test-product.exe" "$product/veldra.exe" || fail "No replaced the product"
+    wait_started 2
+    # Yes once the product has ended: the new program is swapped in.
+    touch "$product/release.txt"
+    wait_product_end
+    rm -f "$product/release.txt"
+    : >"$product/started.txt"
+    printf '120000' >"$product/hold.txt"
+    start_holding_product
+    update_start
+    driver wait-box Veldra 60000 >/dev/null || fail "no message box the second time"
+    rm -f "$product/hold.txt"
+    touch "$product/release.txt"
+    wait_product_end
+    driver answer Veldra yes 5000 >/dev/null || fail "answering Yes"
+    wait_updater
+    [ "$code" = 0 ] || fail "after Yes the updater ended with $code"
+    cmp -s "$release/veldra.exe" "$product/veldra.exe" || fail "Yes did not replace the product"
+    [ ! -e "$product/~tmp.bak" ] || fail "pending file left behind"
+    wait_started 2
     ;;
   *)
     fail "unknown scenario $scenario"

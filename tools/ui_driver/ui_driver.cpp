@@ -4,6 +4,7 @@
 //   ui_driver wait-status TEXT ms           wait until the status line contains TEXT
 //   ui_driver wait-caption TEXT ms          wait until the caption contains TEXT
 //   ui_driver wait-enabled ID ms            wait until the control is enabled
+//   ui_driver wait-box CAPTION ms           wait for a message box and print it
 //   ui_driver answer CAPTION yes|no|ok ms   wait for a message box, print and answer it
 //   ui_driver wait-gone ms                  wait until no main dialog is left
 // Texts are UTF-8 on the command line and in the output. Exit code 0 when every
@@ -111,6 +112,16 @@ int wmain(int argc, wchar_t** argv) {
                 },
                 timeout);
             if (!enabled) return Fail("wait-enabled");
+        } else if (step == L"wait-box") {
+            if (at + 1 >= argc) return 2;
+            const std::wstring caption = argument(0);
+            const DWORD timeout = Milliseconds(argument(1));
+            at += 2;
+            HWND box = nullptr;
+            WaitUntil([&] { return (box = FindMessageBox(0, caption)) != nullptr; }, timeout);
+            if (box == nullptr) return Fail("wait-box");
+            Print("box_caption", WindowText(box));
+            Print("box_text", MessageBoxText(box));
         } else if (step == L"answer") {
             if (at + 2 >= argc) return 2;
             const std::wstring caption = argument(0);
