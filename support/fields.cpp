@@ -6,8 +6,8 @@
 namespace {
 
 // Stands in for a separator of two or more characters.
-constexpr char kNarrowMark = static_cast<char>(0xFF);
-constexpr wchar_t kWideMark = L'\u00FF';
+constexpr char SPLIT_MARK = static_cast<char>(0xFF);
+constexpr wchar_t SPLIT_MARK_WIDE = L'\u00FF';
 
 template <typename CharT>
 std::basic_string<CharT> ReplaceAll(std::basic_string<CharT> text,
@@ -27,8 +27,8 @@ size_t SplitFields(const std::string& text, std::vector<std::string>& fields,
     std::string copy = text;
     std::string delimiters = separator;
     if (separator.size() >= 2) {
-        copy = ReplaceAll(copy, separator, kNarrowMark);
-        delimiters.assign(1, kNarrowMark);
+        copy = ReplaceAll(copy, separator, SPLIT_MARK);
+        delimiters.assign(1, SPLIT_MARK);
     }
     // The tokenizer stops at the first NUL, like the C string the text stands for.
     char* context = nullptr;
@@ -44,8 +44,8 @@ size_t SplitFields(const std::wstring& text, std::vector<std::wstring>& fields,
     std::wstring copy = text;
     std::wstring delimiters = separator;
     if (separator.size() >= 2) {
-        copy = ReplaceAll(copy, separator, kWideMark);
-        delimiters.assign(1, kWideMark);
+        copy = ReplaceAll(copy, separator, SPLIT_MARK_WIDE);
+        delimiters.assign(1, SPLIT_MARK_WIDE);
     }
     wchar_t* context = nullptr;
     for (wchar_t* token = wcstok_s(&copy[0], delimiters.c_str(), &context); token != nullptr;

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr char kEndOfText = 0x1A;
+constexpr char TEXT_END_OF_FILE = 0x1A;
 
 // Hands a finished line to the list the way the line reader would: one leading
 // CR or LF dropped, cut at the first NUL.
@@ -44,7 +44,7 @@ bool ReadLines(const std::wstring& path, std::vector<std::string>& lines) {
         if (got <= 0) break;
         for (int i = 0; i < got; ++i) {
             const char c = buffer[i];
-            if (c == kEndOfText) {
+            if (c == TEXT_END_OF_FILE) {
                 ended = true;
                 break;
             }

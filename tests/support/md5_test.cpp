@@ -14,7 +14,7 @@ struct Vector {
 };
 
 // The test suite of RFC 1321, in upper case.
-const Vector kRfcVectors[] = {
+const Vector RFC_VECTORS[] = {
     {"", "D41D8CD98F00B204E9800998ECF8427E"},
     {"a", "0CC175B9C0F1B6A831C399E269772661"},
     {"abc", "900150983CD24FB0D6963F7D28E17F72"},
@@ -39,7 +39,7 @@ std::string HexOfDigest(const unsigned char digest[16]) {
 }  // namespace
 
 TEST(Md5, RfcVectorsAsUpperCaseText) {
-    for (const Vector& vector : kRfcVectors) {
+    for (const Vector& vector : RFC_VECTORS) {
         const std::string message = vector.message;
         EXPECT_EQ(Md5Hex(message), vector.digest) << message;
         unsigned char digest[16] = {};
