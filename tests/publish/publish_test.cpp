@@ -243,6 +243,12 @@ TEST(PublishRefusals, EachLeavesNothingWritten) {
     }
     EXPECT_EQ(2u, Publish(release, L"", out).exitCode);  // too few arguments
 
+    std::wstring inside = release + L"out";
+    ProcessResult nested = Publish(release, L"1.32.0", inside);
+    EXPECT_EQ(3u, nested.exitCode);
+    EXPECT_NE(std::string::npos, nested.output.find("one in the other")) << nested.output;
+    EXPECT_FALSE(FileExists(inside));
+
     DeleteFileW((release + L"veldra.exe").c_str());
     ProcessResult noMain = Publish(release, L"1.32.0", out);
     EXPECT_EQ(3u, noMain.exitCode);
@@ -316,6 +322,7 @@ TEST(PublishOrder, AReplyNeverPointsAtAMissingList) {
     std::vector<std::string> faults;
     std::thread watcher([&] {
         while (!done) {
+            Sleep(1);  // a busy reader, not one that never lets go
             std::string reply = Reply(out, L"0");
             if (reply.empty()) continue;
             ++seen;

@@ -106,10 +106,23 @@ std::string ReadSmallFile(const std::wstring& path) {
     return std::string(buffer, read);
 }
 
+// One rename. A server reading the target (or a file inside a folder) at that
+// moment makes it fail, so it is tried again for a few seconds.
+bool MoveRetrying(const std::wstring& source, const std::wstring& target, DWORD flags) {
+    constexpr int ATTEMPTS = 100;
+    constexpr DWORD PAUSE_MS = 50;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        if (MoveFileExW(source.c_str(), target.c_str(), flags)) return true;
+        DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
+        Sleep(PAUSE_MS);
+    }
+    return false;
+}
+
 // Puts source in place of target in one rename, replacing an existing file.
 bool RenameOver(const std::wstring& source, const std::wstring& target) {
-    return MoveFileExW(source.c_str(), target.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    return MoveRetrying(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 // Copies into a staged file and renames it over target.
@@ -146,6 +159,21 @@ std::wstring Describe(const std::vector<std::wstring>& problems) {
     std::wstring text;
     for (const auto& problem : problems) text += problem + L"\n";
     return text;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH * 2] = {};
+    DWORD length = GetFullPathNameW(path.c_str(), _countof(buffer), buffer, nullptr);
+    if (length == 0 || length >= _countof(buffer)) return WithSlash(path);
+    return WithSlash(buffer);
+}
+
+// Either folder inside the other would publish the output into itself.
+bool Overlap(const std::wstring& first, const std::wstring& second) {
+    std::wstring a = FullPath(first);
+    std::wstring b = FullPath(second);
+    size_t shorter = std::min(a.size(), b.size());
+    return EqualsAsciiNoCase(a.substr(0, shorter), b.substr(0, shorter));
 }
 
 }  // namespace
@@ -284,6 +312,10 @@ int Publish(const PublishRequest& request, std::wstring& report) {
         report = L"refused:\n" + error;
         return PUBLISH_REFUSED;
     }
+    if (Overlap(request.releaseDir, request.outputDir)) {
+        report = L"refused: the output folder and the release folder must not lie one in the other";
+        return PUBLISH_REFUSED;
+    }
     uint64_t packageSize = 0;
     if (!request.packagePath.empty() && (!SizeOf(request.packagePath, packageSize) ||
                                          packageSize == 0 || IsDirectory(request.packagePath))) {
@@ -380,11 +412,11 @@ int Publish(const PublishRequest& request, std::wstring& report) {
     // Tree into place: the old directory aside, the new one in, the old one gone.
     if (!MakeDirectories(updateRoot)) return fail(L"cannot create " + updateRoot);
     bool hadOld = Exists(finalDir);
-    if (hadOld && !MoveFileExW(finalDir.c_str(), oldDir.c_str(), 0)) {
+    if (hadOld && !MoveRetrying(finalDir, oldDir, 0)) {
         return fail(L"cannot move the old " + finalDir + L" aside");
     }
-    if (!MoveFileExW(stagedDir.c_str(), finalDir.c_str(), 0)) {
-        if (hadOld) MoveFileExW(oldDir.c_str(), finalDir.c_str(), 0);
+    if (!MoveRetrying(stagedDir, finalDir, 0)) {
+        if (hadOld) MoveRetrying(oldDir, finalDir, 0);
         return fail(L"cannot move the new tree to " + finalDir);
     }
     if (hadOld) RemoveAll(oldDir);
@@ -413,7 +445,8 @@ int Publish(const PublishRequest& request, std::wstring& report) {
     for (const wchar_t* digit : {L"0", L"1"}) {
         std::wstring stagedReply = staging + L"reply.new";
         if (!WriteFileBytes(stagedReply, body) || !RenameOver(stagedReply, replyDir + digit)) {
-            return fail(L"cannot write reply " + replyDir + digit);
+            return fail(L"cannot write reply " + replyDir + digit + L" (error " +
+                        std::to_wstring(GetLastError()) + L")");
         }
     }
     RemoveAll(staging);
