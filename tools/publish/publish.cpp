@@ -134,7 +134,7 @@ bool PlaceCopy(const std::wstring& source, const std::wstring& staged, const std
 }
 
 void Walk(const std::wstring& root, const std::wstring& relativeDir,
-          std::vector<ReleaseFile>& files) {
+          std::vector<ReleaseFile>& files, std::vector<std::wstring>& problems) {
     WIN32_FIND_DATAW found = {};
     std::wstring pattern = root + relativeDir + L"*";
     HANDLE search = FindFirstFileW(pattern.c_str(), &found);
@@ -143,8 +143,14 @@ void Walk(const std::wstring& root, const std::wstring& relativeDir,
         std::wstring name = found.cFileName;
         if (name == L"." || name == L"..") continue;
         std::wstring relative = relativeDir + name;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            // A linked folder could lead back into the release or out of it.
+            problems.push_back(L"linked folder (not followed): " + relative);
+            continue;
+        }
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            Walk(root, relative + L"\\", files);
+            Walk(root, relative + L"\\", files, problems);
             continue;
         }
         ReleaseFile file;
@@ -258,7 +264,7 @@ bool ScanRelease(const std::wstring& releaseDir, std::vector<ReleaseFile>& files
     }
     std::vector<std::wstring> problems;
     files.clear();
-    Walk(root, L"", files);
+    Walk(root, L"", files, problems);
     std::sort(files.begin(), files.end(), [](const ReleaseFile& a, const ReleaseFile& b) {
         return a.relativePath < b.relativePath;
     });
@@ -307,13 +313,13 @@ int Publish(const PublishRequest& request, std::wstring& report) {
         report = L"refused: " + error;
         return PUBLISH_REFUSED;
     }
+    if (Overlap(request.releaseDir, request.outputDir)) {
+        report = L"refused: the output folder and the release folder must not lie one in the other";
+        return PUBLISH_REFUSED;
+    }
     std::vector<ReleaseFile> files;
     if (!ScanRelease(request.releaseDir, files, error)) {
         report = L"refused:\n" + error;
-        return PUBLISH_REFUSED;
-    }
-    if (Overlap(request.releaseDir, request.outputDir)) {
-        report = L"refused: the output folder and the release folder must not lie one in the other";
         return PUBLISH_REFUSED;
     }
     uint64_t packageSize = 0;
