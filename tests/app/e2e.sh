@@ -19,10 +19,12 @@ product=$prefix/drive_c/$product_name
 product_win="C:\\$product_name"
 updater_pid=
 product_pid=
+cutoff_pid=
 
 cleanup() {
   [ -n "$updater_pid" ] && kill "$updater_pid" 2>/dev/null
   [ -d "$product" ] && touch "$product/release.txt"
+  [ -n "$cutoff_pid" ] && kill "$cutoff_pid" 2>/dev/null
   [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
   rm -rf "$work" "$product"
 }
@@ -63,7 +65,7 @@ cp "$bin/veldra-test-product.exe" "$release/veldra.exe"
 printf 'release %s\n' "$release_version" >>"$release/veldra.exe"
 printf 'ver=%s\r\n' "$release_version" >"$release/config/config.ini"
 printf 'drawing templates 1.32\r\n' >"$release/data/readme.txt"
-head -c 300000 /dev/urandom >"$release/data/sub/symbols.bin"
+head -c 1500000 /dev/urandom >"$release/data/sub/symbols.bin"
 printf '<html>help</html>\n' >"$release/www/help.html"
 "$run" "$bin/veldra-publish.exe" "$(zpath "$release")" "$release_version" \
   "$(zpath "$work/root")" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish"; }
@@ -144,6 +146,21 @@ wait_started() {  # $1: the number of starts expected (default 1)
   fail "product not started $want times"
 }
 
+# veldra.exe is the old program or the release's, never anything in between.
+product_whole() {
+  cmp -s "$bin/veldra-test-product.exe" "$product/veldra.exe" ||
+    cmp -s "$release/veldra.exe" "$product/veldra.exe"
+}
+
+# A loopback server whose bodies end early; sets cutoff_port.
+start_cutoff_server() {
+  python3 "$(dirname "$0")/cutoff_server.py" >"$work/cutoff.port" &
+  cutoff_pid=$!
+  for _ in $(seq 1 50); do [ -s "$work/cutoff.port" ] && break; sleep 0.1; done
+  cutoff_port=$(head -1 "$work/cutoff.port")
+  [ -n "$cutoff_port" ] || fail "cut-off server"
+}
+
 same_as_release() {
   for f in veldra.exe config/config.ini data/readme.txt data/sub/symbols.bin www/help.html; do
     cmp -s "$release/$f" "$product/$f" || fail "$f differs from the release"
@@ -219,24 +236,68 @@ case "$scenario" in
     [ "$code" = 0 ] || fail "exit code $code"
     ;;
   broken-server)
-    # The list is served, but the product files answer with error pages.
-    start_nginx with-service "location /update/1.3/data/ { return 404 '<html>gone</html>'; }"
+    # Error pages for two files, bodies cut short for another and for the
+    # main program, which is due as the release is newer.
+    start_cutoff_server
+    start_nginx with-service "
+      location /update/1.3/data/readme.txt { return 404 '<html>gone</html>'; }
+      location /update/1.3/www/ { return 404 '<html>gone</html>'; }
+      location /update/1.3/data/sub/ { proxy_pass http://127.0.0.1:$cutoff_port; }
+      location /update/1.0/ { proxy_pass http://127.0.0.1:$cutoff_port; }"
     new_product 1.31.0
-    mkdir -p "$product/data"; printf 'old templates\r\n' >"$product/data/readme.txt"
+    cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
+    mkdir -p "$product/data/sub"
+    printf 'old templates\r\n' >"$product/data/readme.txt"
+    printf 'old symbols\r\n' >"$product/data/sub/symbols.bin"
     update_once 0
+    wait_started
     grep -q 'old templates' "$product/data/readme.txt" || fail "readme replaced by an error page"
-    if [ -e "$product/data/sub/symbols.bin" ] && grep -q gone "$product/data/sub/symbols.bin"; then
-      fail "error page stored as symbols.bin"
+    grep -q 'old symbols' "$product/data/sub/symbols.bin" || fail "symbols replaced by a cut-off body"
+    if [ -e "$product/www/help.html" ] && grep -q gone "$product/www/help.html"; then
+      fail "error page stored as help.html"
     fi
+    cmp -s "$bin/veldra-test-product.exe" "$product/veldra.exe" ||
+      fail "veldra.exe replaced by a cut-off body"
     [ -f "$product/updateErr.log" ] || fail "no updateErr.log"
-    grep -q 'readme.txt' "$product/updateErr.log" || fail "readme.txt not in updateErr.log"
-    cmp -s "$release/veldra.exe" "$product/veldra.exe" || fail "veldra.exe not the release's"
+    for f in readme.txt symbols.bin help.html; do
+      grep -q "$f" "$product/updateErr.log" || fail "$f not in updateErr.log"
+    done
     # Healthy again: a rerun converges.
     start_nginx with-service ""
-    rm -f "$product/started.txt"
+    : >"$product/started.txt"
     update_once 0
-    same_as_release
     wait_started
+    same_as_release
+    [ ! -e "$product/~tmp.bak" ] || fail "pending file left behind"
+    ;;
+  killed)
+    # The updater is killed while a slow download runs; veldra.exe stays whole.
+    start_nginx with-service "location /update/1.3/data/sub/ { limit_rate 100k; }"
+    new_product 1.31.0
+    cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
+    update_start
+    # nginx logs a request once answered: after readme.txt the slow symbols.bin runs.
+    for _ in $(seq 1 300); do grep -q 'readme.txt' "$work/access.log" 2>/dev/null && break
+      product_whole || fail "veldra.exe torn during the update"; sleep 0.1; done
+    sleep 2
+    grep -q 'symbols.bin' "$work/access.log" && fail "the slow download ended too soon"
+    "$run" taskkill /f /im veldraupdate.exe >"$work/taskkill.log" 2>&1 ||
+      fail "taskkill: $(cat "$work/taskkill.log")"
+    wait_updater
+    [ "$code" != timeout ] || fail "the updater was not killed"
+    [ ! -e "$product/started.txt" ] || fail "the update finished before the kill"
+    product_whole || fail "veldra.exe torn by the kill"
+    start_nginx with-service ""
+    : >"$product/started.txt"
+    start_updater
+    driver show 30000 >/dev/null || fail "no dialog on the rerun"
+    driver press 1003 || fail "press start"
+    for _ in $(seq 1 600); do kill -0 "$updater_pid" 2>/dev/null || break
+      product_whole || fail "veldra.exe torn during the rerun"; sleep 0.1; done
+    wait_updater
+    [ "$code" = 0 ] || fail "the rerun ended with $code"
+    wait_started
+    same_as_release
     ;;
   chinese)
     start_nginx with-service ""
@@ -292,4 +353,5 @@ case "$scenario" in
     fail "unknown scenario $scenario"
     ;;
 esac
+[ -f "$product/updateErr.log" ] && { echo "--- updateErr.log"; cat "$product/updateErr.log"; }
 echo "PASS $scenario"
