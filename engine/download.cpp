@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <urlmon.h>
+#include <wininet.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -167,11 +168,14 @@ int DownloadToMemory(const std::string& url, std::string& buffer) {
 
     HRESULT result = E_FAIL;
     TransferWatch* watch = new TransferWatch();
+    const std::string escapedUrl = EscapeNonAscii(url);
     {
         ComScope com;
-        result = URLDownloadToFileA(nullptr, EscapeNonAscii(url).c_str(), narrowTempPath.c_str(), 0,
-                                    watch);
+        result = URLDownloadToFileA(nullptr, escapedUrl.c_str(), narrowTempPath.c_str(), 0, watch);
     }
+    // urlmon also keeps a copy in the browser cache; only the destination is
+    // meant to stay behind.
+    DeleteUrlCacheEntryA(escapedUrl.c_str());
 
     std::string body;
     ReadWholeFile(tempPath, body);

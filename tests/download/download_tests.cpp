@@ -1,5 +1,6 @@
 // Fetches over real loopback HTTP into real files of the Wine prefix.
 #include <windows.h>
+#include <wininet.h>
 
 #include <filesystem>
 #include <string>
@@ -85,6 +86,10 @@ TEST_F(Download, ToMemoryReturnsTheBodyAndRemovesTheTempFile) {
     EXPECT_EQ(DownloadToMemory(Url(server, "/body"), buffer), DOWNLOAD_OK);
     EXPECT_EQ(buffer, body);
     EXPECT_FALSE(FileExists(TempFilePath()));
+    // No copy left in the browser cache either.
+    DWORD size = 0;
+    EXPECT_FALSE(GetUrlCacheEntryInfoA(Url(server, "/body").c_str(), nullptr, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(Download, ToMemoryTakesEveryFailedTransferAsNoBytes) {
