@@ -380,13 +380,19 @@ int Publish(const PublishRequest& request, std::wstring& report) {
     std::string list;
     uint64_t totalBytes = 0;
     size_t listed = 0;
+    std::wstring madeDirectory;
     for (const auto& file : files) {
         bool isMain = EqualsAsciiNoCase(file.relativePath, MAIN_PROGRAM);
         // The main program arrives by its own path, which waits for a running product.
         if (isMain && !sharedDirectory) continue;
         std::wstring target = stagedDir + L"\\" + file.relativePath;
-        if (!MakeDirectories(std::filesystem::path(target).parent_path().wstring()) ||
-            !CopyFileW((releaseRoot + file.relativePath).c_str(), target.c_str(), FALSE)) {
+        std::wstring parent = std::filesystem::path(target).parent_path().wstring();
+        // Files come sorted, so a folder is created once for all its files.
+        if (parent != madeDirectory && !MakeDirectories(parent)) {
+            return fail(L"cannot create " + parent);
+        }
+        madeDirectory = parent;
+        if (!CopyFileW((releaseRoot + file.relativePath).c_str(), target.c_str(), FALSE)) {
             return fail(L"cannot copy " + file.relativePath);
         }
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
