@@ -227,8 +227,11 @@ case "$scenario" in
     grep -q 'caption=Veldra auto update tools v1.31, location version 1.31.5. Latest version 0.00' \
       "$work/show.txt" || { cat "$work/show.txt"; fail "caption"; }
     grep -q 'exit_enabled=0' "$work/show.txt" || fail "exit button enabled before start"
-    driver press 1003 wait-enabled 1003 60000 wait-enabled 1 1000 >/dev/null ||
+    driver press 1003 wait-status 0.00 60000 wait-enabled 1003 60000 show >"$work/show.txt" ||
       fail "start button did not come back"
+    grep -q 'exit_enabled=1' "$work/show.txt" || fail "exit button not enabled by start"
+    grep -q 'status=Veldra auto update toolsv1.31, current version 1.31.5. trying update to version 0.00.' \
+      "$work/show.txt" || { cat "$work/show.txt"; fail "status text"; }
     [ ! -e "$product/veldra.exe" ] || fail "a product appeared"
     [ ! -e "$product/started.txt" ] || fail "something was started"
     driver press 2 wait-gone 20000 >/dev/null || fail "dialog did not end"
@@ -311,6 +314,17 @@ case "$scenario" in
     wait_updater
     [ "$code" = 0 ] || fail "exit code $code"
     same_as_release
+    # Without the service the run ends in the dialog, its status line readable.
+    start_nginx no-service ""
+    new_product 1.31.0
+    start_updater
+    driver show 30000 >/dev/null || fail "no dialog"
+    driver press 1003 wait-status 0.00 60000 wait-enabled 1003 60000 show >"$work/show.txt" || fail "second run"
+    grep -q 'status=Veldra图动升级工具v1.31  本地图纸版本:1.31.0, 正在更新的图纸版本0.00' \
+      "$work/show.txt" || { cat "$work/show.txt"; fail "Chinese status text"; }
+    driver press 2 wait-gone 20000 >/dev/null || fail "dialog did not end"
+    wait_updater
+    [ "$code" = 0 ] || fail "exit code $code"
     ;;
   locked)
     # The old product holds its own file while the new version comes in.
