@@ -148,4 +148,46 @@ TEST(MainDialog, CentredOnTheDesktop) {
     EXPECT_EQ(updater.WaitExit(), 0u);
 }
 
+TEST(MainDialog, CancelledFolderPickerLeavesThePathBox) {
+    const std::wstring folder = ProductFolder(L"dialog-browse", nullptr);
+    Updater updater;
+    Start(updater, folder);
+    const std::wstring before = ControlText(updater.dialog, IDC_PATH);
+    PressButton(updater.dialog, IDC_BROWSE);
+    HWND picker = nullptr;
+    ASSERT_TRUE(WaitUntil(
+        [&] { return (picker = FindMessageBox(updater.process.dwProcessId, L"")) != nullptr; },
+        DIALOG_TIMEOUT_MS));
+    // The picker is owned by the dialog, which waits for it.
+    EXPECT_EQ(GetWindow(picker, GW_OWNER), updater.dialog);
+    PostMessageW(picker, WM_COMMAND, IDCANCEL, 0);
+    ASSERT_TRUE(
+        WaitUntil([&] { return FindMessageBox(updater.process.dwProcessId, L"") == nullptr; },
+                  DIALOG_TIMEOUT_MS));
+    EXPECT_EQ(ControlText(updater.dialog, IDC_PATH), before);
+    PostMessageW(updater.dialog, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(updater.WaitExit(), 0u);
+}
+
+TEST(MainDialog, StartRunsOneUpdateAndComesBackWhenNothingCanBeStarted) {
+    const std::string config = "ver=1.31.5\r\n";
+    const std::wstring folder = ProductFolder(L"dialog-start", &config);
+    Updater updater;
+    Start(updater, folder);
+    PressButton(updater.dialog, IDC_START);
+    // The worker writes its status line; the exit button is enabled by the start.
+    EXPECT_TRUE(WaitUntil([&] { return !ControlText(updater.dialog, IDC_STATUS).empty(); },
+                          DIALOG_TIMEOUT_MS));
+    EXPECT_TRUE(ControlEnabled(updater.dialog, IDOK));
+    // No service, no veldra.exe: the run ends in the dialog with the start button back.
+    EXPECT_TRUE(
+        WaitUntil([&] { return ControlEnabled(updater.dialog, IDC_START); }, DIALOG_TIMEOUT_MS));
+    EXPECT_EQ(WaitForSingleObject(updater.process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_FALSE(FileExists(folder + L"veldra.exe"));
+    // The exit button now ends the dialog.
+    PressButton(updater.dialog, IDOK);
+    EXPECT_EQ(updater.WaitExit(), 0u);
+    EXPECT_EQ(ReadBytes(folder + L"config\\config.ini"), config);
+}
+
 }  // namespace
