@@ -3,7 +3,7 @@
 #   e2e.sh BUILD_DIR SCENARIO
 # The download server speaks https with a certificate authority made for this
 # run and trusted only in the build's Wine prefix; the version service is http.
-set -u
+set -u -o pipefail
 build=$1
 scenario=$2
 bin=$build/bin
@@ -114,7 +114,7 @@ new_product() {  # $1: installed version or empty
   [ -n "$1" ] && printf 'ver=%s\r\n' "$1" >"$product/config/config.ini"
 }
 
-driver() { "$run" "$bin/ui_driver.exe" "$@" 2>/dev/null | tr -d '\r'; }
+driver() { "$run" "$bin/ui_driver.exe" --folder "$product_win\\" "$@" 2>/dev/null | tr -d '\r'; }
 
 start_updater() {
   (cd "$product" && exec "$run" "$product_win\\veldraupdate.exe" >/dev/null 2>&1) &

@@ -6,10 +6,25 @@ namespace {
 
 constexpr wchar_t DIALOG_CLASS[] = L"#32770";
 
+// The driver's one setting, made before any search.
+std::wstring processFolder;
+
+bool InProcessFolder(DWORD processId) {
+    if (processFolder.empty()) return true;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) return false;
+    wchar_t image[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    const BOOL known = QueryFullProcessImageNameW(process, 0, image, &size);
+    CloseHandle(process);
+    return known && _wcsnicmp(image, processFolder.c_str(), processFolder.size()) == 0;
+}
+
 bool IsDialogOf(HWND window, DWORD processId) {
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
     if (processId != 0 && owner != processId) return false;
+    if (processId == 0 && !InProcessFolder(owner)) return false;
     wchar_t className[64] = {};
     GetClassNameW(window, className, 64);
     return wcscmp(className, DIALOG_CLASS) == 0 && IsWindowVisible(window);
@@ -38,6 +53,8 @@ BOOL CALLBACK Visit(HWND window, LPARAM parameter) {
 }
 
 }  // namespace
+
+void SetProcessFolder(const std::wstring& folder) { processFolder = folder; }
 
 HWND FindMainDialog(DWORD processId) {
     Search search;

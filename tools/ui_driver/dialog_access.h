@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+// Limits the searches with process id 0 to processes whose executable lies in
+// folder (ending with "\\"); empty: any process.
+void SetProcessFolder(const std::wstring& folder);
+
 // The visible main dialog of process processId (0: any process), or null.
 HWND FindMainDialog(DWORD processId);
 // Polls FindMainDialog every 50 ms for at most timeoutMs.

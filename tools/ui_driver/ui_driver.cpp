@@ -1,4 +1,5 @@
-// Drives the updater's main dialog for tests, one step per argument group:
+// Drives the updater's main dialog for tests, one step per argument group,
+// optionally after "--folder DIR" (only programs below DIR count):
 //   ui_driver show [ms]                     wait for the dialog, print its texts
 //   ui_driver press ID                      click a control of the dialog
 //   ui_driver wait-status TEXT ms           wait until the status line contains TEXT
@@ -68,7 +69,12 @@ int Answer(const std::wstring& answer) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 2;
-    for (int at = 1; at < argc;) {
+    int first = 1;
+    if (argc >= 3 && std::wstring(argv[1]) == L"--folder") {
+        SetProcessFolder(argv[2]);
+        first = 3;
+    }
+    for (int at = first; at < argc;) {
         const std::wstring step = argv[at++];
         const auto argument = [&](int index) -> const wchar_t* {
             return at + index < argc ? argv[at + index] : L"";
