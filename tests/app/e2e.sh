@@ -284,7 +284,9 @@ case "$scenario" in
       product_whole || fail "veldra.exe torn during the update"; sleep 0.1; done
     sleep 2
     grep -q 'symbols.bin' "$work/access.log" && fail "the slow download ended too soon"
-    "$run" taskkill /f /im veldraupdate.exe >"$work/taskkill.log" 2>&1 ||
+    windows_pid=$(sed -n 's/^pid=//p' "$work/show.txt")
+    [ -n "$windows_pid" ] || fail "no process id of the updater"
+    "$run" taskkill /f /pid "$windows_pid" >"$work/taskkill.log" 2>&1 ||
       fail "taskkill: $(cat "$work/taskkill.log")"
     wait_updater
     [ "$code" != timeout ] || fail "the updater was not killed"

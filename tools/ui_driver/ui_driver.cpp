@@ -49,6 +49,9 @@ int Fail(const char* step) {
 }
 
 void PrintDialog(HWND dialog) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(dialog, &processId);
+    std::printf("pid=%lu\n", processId);
     Print("caption", WindowText(dialog));
     Print("status", ControlText(dialog, IDC_STATUS));
     Print("path", ControlText(dialog, IDC_PATH));
