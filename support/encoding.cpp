@@ -59,6 +59,17 @@ std::wstring Utf8ToWide(const std::string& text) {
     return result;
 }
 
+std::string WideToUtf8Paired(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int size = static_cast<int>(text.size());
+    const int needed =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return std::string();
+    std::string result(static_cast<size_t>(needed), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &result[0], needed, nullptr, nullptr);
+    return result;
+}
+
 std::string EncodeUrlPath(const std::string& ansiText) {
     const std::string utf8 = WideToUtf8(AnsiToWide(ansiText));
     std::string result;

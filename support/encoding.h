@@ -11,6 +11,8 @@ std::string WideToUtf8(const std::wstring& text);
 
 // UTF-8 to UTF-16 with the platform converter (invalid bytes become U+FFFD).
 std::wstring Utf8ToWide(const std::string& text);
+// Its mirror: surrogate pairs become one 4-byte sequence, unlike WideToUtf8.
+std::string WideToUtf8Paired(const std::wstring& text);
 
 // ANSI text to UTF-8 with every byte outside 0x2E..0x7F as "%XX".
 std::string EncodeUrlPath(const std::string& ansiText);

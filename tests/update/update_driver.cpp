@@ -31,16 +31,6 @@ constexpr DWORD WORKER_LIMIT_MS = 120000;
 
 std::wstring Widen(const char* text) { return std::wstring(text, text + std::strlen(text)); }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
-                        nullptr, nullptr);
-    return out;
-}
-
 // A real top-level window standing in for the main dialog, with the two
 // controls the engine addresses; the start button is disabled as after a press.
 HWND CreateOwnerWindow() {
@@ -126,7 +116,8 @@ int WorkerCommand(const char* host, const char* baseUrl) {
     wchar_t status[256] = {};
     GetDlgItemTextW(window, IDC_STATUS, status, 256);
     std::printf("worker-ended=%d start-enabled=%d\nstatus=%s\n", ended ? 1 : 0,
-                IsWindowEnabled(GetDlgItem(window, IDC_START)) ? 1 : 0, Utf8(status).c_str());
+                IsWindowEnabled(GetDlgItem(window, IDC_START)) ? 1 : 0,
+                WideToUtf8Paired(status).c_str());
     return RETURNED;
 }
 

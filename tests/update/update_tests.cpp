@@ -16,6 +16,7 @@
 #include "support/unique_handle.h"
 #include "tests/http_test_server.h"
 #include "tests/test_support.h"
+#include "support/encoding.h"
 
 namespace {
 
@@ -43,16 +44,6 @@ std::string Tag(const std::string& bytes) {
 }
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
-                        nullptr, nullptr);
-    return out;
-}
 
 std::string ProductBytes() { return ReadBytes(BinDir() + L"veldra-test-product.exe"); }
 
@@ -422,8 +413,9 @@ class ReplacementTest : public ::testing::Test {
         EXPECT_FALSE(folder.Has(L"~old.bak"));
         ASSERT_TRUE(WaitFor([&] { return !NewProgramStarts().empty(); }, 20000));
         const std::string line = NewProgramStarts().back();
-        std::string dir = Utf8(folder.dir());
-        EXPECT_NE(line.find(Utf8(folder.path(L"veldra.exe")) + "|"), std::string::npos) << line;
+        std::string dir = WideToUtf8Paired(folder.dir());
+        EXPECT_NE(line.find(WideToUtf8Paired(folder.path(L"veldra.exe")) + "|"), std::string::npos)
+            << line;
         // Working directory: the product folder (reported without its last separator).
         EXPECT_NE(line.find("|" + dir.substr(0, dir.size() - 1) + "|"), std::string::npos) << line;
     }
@@ -626,7 +618,7 @@ TEST_F(WorkerTest, NothingServedAndNoProductGivesTheButtonBack) {
     EXPECT_FALSE(folder.Has(L"started.txt"));
     // The versions stay in the status line: nothing was downloaded after the check.
     const std::wstring shown = FormatVersionMessage(MSG_START_UPDATE, L"0.0", 0.0);
-    EXPECT_NE(result.output.find("status=" + Utf8(shown) + "\n"), std::string::npos)
+    EXPECT_NE(result.output.find("status=" + WideToUtf8Paired(shown) + "\n"), std::string::npos)
         << result.output;
 }
 

@@ -19,21 +19,12 @@
 
 #include "app/shell_texts.h"
 #include "tools/ui_driver/dialog_access.h"
+#include "support/encoding.h"
 
 namespace {
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    return bytes;
-}
-
 void Print(const char* name, const std::wstring& value) {
-    std::printf("%s=%s\n", name, Utf8(value).c_str());
+    std::printf("%s=%s\n", name, WideToUtf8Paired(value).c_str());
     std::fflush(stdout);
 }
 
