@@ -13,6 +13,9 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);  // empty when missing
 bool FileExists(const std::wstring& path);
 
+// False where the platform lets anyone write a read-only file (Wine run by root).
+bool ReadOnlyFilesAreEnforced();
+
 // Full path of the running test executable and of its folder (build/bin\).
 std::wstring ThisExePath();
 std::wstring BinDir();

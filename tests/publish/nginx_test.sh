@@ -26,8 +26,10 @@ mkdir -p "$work/release/bin" "$work/release/数据"
 cp "$build/bin/veldra-demo-1.32.0.exe" "$work/release/veldra.exe"
 printf 'dll bytes' >"$work/release/bin/a.dll"
 printf '中文' >"$work/release/数据/说明.txt"
-release_win=$(WINEPREFIX=$build/wineprefix winepath -w "$work/release" 2>/dev/null)
-out_win=$(WINEPREFIX=$build/wineprefix winepath -w "$work/out" 2>/dev/null)
+"$build/wine-run" own "$work"
+zpath() { printf 'Z:%s' "${1//\//\\}"; }
+release_win=$(zpath "$work/release")
+out_win=$(zpath "$work/out")
 "$build/wine-run" "$build/bin/veldra-publish.exe" "$release_win" 1.32.0 "$out_win" >/dev/null \
   || { echo "FAIL publish"; exit 1; }
 
