@@ -84,9 +84,9 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& wo
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process = {};
     std::wstring mutableLine = commandLine;
-    result.started = CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                    workDir.empty() ? nullptr : workDir.c_str(), &startup,
-                                    &process) != FALSE;
+    result.started =
+        CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       workDir.empty() ? nullptr : workDir.c_str(), &startup, &process) != FALSE;
     output.reset();
     if (result.started) {
         UniqueHandle processHandle(process.hProcess);

@@ -24,7 +24,7 @@ struct ProcessResult {
     bool started = false;
     bool timedOut = false;  // killed after the time-out
     DWORD exitCode = 0;
-    std::string output;     // standard output and error together
+    std::string output;  // standard output and error together
 };
 
 // Runs commandLine (exe path quoted by the caller where needed) in workDir,

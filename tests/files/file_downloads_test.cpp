@@ -155,8 +155,8 @@ TEST_F(DownloadsTest, CleanRunLeavesOldLogAndEmptyQueueDoesNothing) {
 // checks what it can see.
 TEST_F(DownloadsTest, DllFilesEndHiddenReadOnlyAndCanBeReplaced) {
     const bool enforced = ReadOnlyFilesAreEnforced();
-    const DWORD marks = enforced ? FILE_ATTRIBUTE_READONLY
-                                 : FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY;
+    const DWORD marks =
+        enforced ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY;
     server_.AddRoute("/update/1.3/Dlls/a.bin", 200, BODY);
     server_.AddRoute("/update/1.3/x.DLL", 200, BODY);
     DownloadQueue queue = {{Md5Hex(BODY), "Dlls\\a.bin"}, {Md5Hex(BODY), "x.DLL"}};
