@@ -189,9 +189,12 @@ int DownloadToMemory(const std::string& url, std::string& buffer) {
 }
 
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
-                 const std::string& expectedMd5) {
+                 const std::string& expectedMd5, const FileStamp* knownDifferent) {
     std::string content;
-    if (ReadWholeFile(localPath, content) > 0) {
+    FileStamp now;
+    const bool unchanged =
+        knownDifferent != nullptr && ReadFileStamp(localPath, now) && now == *knownDifferent;
+    if (!unchanged && ReadWholeFile(localPath, content) > 0) {
         if (expectedMd5.empty() || Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
     }
     content.clear();

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "support/file_io.h"
+
 constexpr int DOWNLOAD_OK = 0;
 constexpr int DOWNLOAD_EMPTY = -3;
 constexpr int DOWNLOAD_MD5_MISMATCH = -1002;
@@ -18,8 +20,10 @@ int DownloadToMemory(const std::string& url, std::string& buffer);
 // Fetches DownloadBaseUrl() + urlPath into localPath unless the local file is
 // current, and checks its digest. Returns 0, -3, -1002 or -1003. A failed
 // truncation of the destination escapes as std::filesystem::filesystem_error.
+// knownDifferent: the stamp the local file had when it was last read whole and
+// did not match expectedMd5; while it still has it, it is not read again.
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
-                 const std::string& expectedMd5);
+                 const std::string& expectedMd5, const FileStamp* knownDifferent = nullptr);
 
 // DownloadFile for callers that do not handle exceptions: a failed truncation
 // is reported as DOWNLOAD_WRITE_FAILED.

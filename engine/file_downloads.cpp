@@ -144,16 +144,18 @@ int DownloadQueuedFiles(const DownloadQueue& queue, const std::wstring& exeDirec
             ShowStatus(dialog, L"downloading...", widePath.c_str(), 0);
         }
 
+        // What the scan found of the local file spares reading it again.
+        const FileStamp* knownDifferent = file.readAndDiffered ? &*file.readAndDiffered : nullptr;
         int result = DOWNLOAD_OK;
         try {
             if (ContainsNoCase(localPath.c_str(), L"DLL") != nullptr) {
                 // Cleared first so last run's hidden, read-only copy can be replaced.
                 SetFileAttributesW(localPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-                result = DownloadFile(serverPath, localPath, file.expectedMd5);
+                result = DownloadFile(serverPath, localPath, file.expectedMd5, knownDifferent);
                 SetFileAttributesW(localPath.c_str(),
                                    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
             } else {
-                result = DownloadFile(serverPath, localPath, file.expectedMd5);
+                result = DownloadFile(serverPath, localPath, file.expectedMd5, knownDifferent);
             }
             if (ContainsNoCase(localPath.c_str(), L"\\file/") != nullptr) continue;
             ShowStatus(

@@ -11,7 +11,6 @@
 #include "support/file_io.h"
 #include "support/md5.h"
 #include "support/paths.h"
-#include "support/unique_handle.h"
 
 namespace {
 
@@ -44,16 +43,6 @@ std::wstring OwnFileName() {
     std::wstring full(path, length < PATH_BUFFER_UNITS ? length : PATH_BUFFER_UNITS - 1);
     size_t last = full.find_last_of(L"\\/");
     return last == std::wstring::npos ? full : full.substr(last + 1);
-}
-
-// Low 32 bits of the local file's size; 0 when it cannot be opened. Creates
-// an empty file when the file is missing and its directory exists.
-DWORD MeasureLocalFile(const std::wstring& path) {
-    if (path.empty()) return 0;
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return 0;
-    return GetFileSize(file.get(), nullptr);
 }
 
 }  // namespace
@@ -108,6 +97,8 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
     if (!ReadLines(localList, lines)) return false;
 
     const std::wstring ownName = OwnFileName();
+    // One buffer for every file's content, so no file costs a fresh allocation.
+    std::string content;
     for (const std::string& line : lines) {
         std::vector<std::string> fields;
         if (SplitFields(line, fields, "=") != 3) continue;
@@ -122,10 +113,15 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
         if (!IsSafeRelativePath(widePath)) continue;
 
         std::wstring localPath = JoinPath(exeDirectory, widePath);
-        DWORD localSize = MeasureLocalFile(localPath);
-        if (localSize == static_cast<DWORD>(listedSize) && Md5OfFile(localPath) == fields[1])
-            continue;
-        queue.push_back(QueuedFile{fields[1], fields[0]});
+        // Size and content come from one open; a file another process holds open
+        // for writing cannot be opened and so counts as different.
+        const MeasuredFile local = MeasureAndRead(localPath, listedSize, content);
+        QueuedFile queued{fields[1], fields[0]};
+        if (local.bytesRead > 0) {
+            if (Md5Hex(content.data(), static_cast<size_t>(local.bytesRead)) == fields[1]) continue;
+            queued.readAndDiffered = local.stamp;
+        }
+        queue.push_back(std::move(queued));
     }
     return true;
 }

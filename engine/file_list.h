@@ -1,12 +1,18 @@
 // The file list of a server version and the queue of files that differ.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "support/file_io.h"
 
 struct QueuedFile {
     std::string expectedMd5;   // as listed
     std::string relativePath;  // as listed, UTF-8
+    // The local file as the scan read it whole and found another digest; while
+    // it keeps this stamp the download step need not read and hash it again.
+    std::optional<FileStamp> readAndDiffered = std::nullopt;
 };
 using DownloadQueue = std::vector<QueuedFile>;
 

@@ -1,5 +1,6 @@
 #include "support/file_io.h"
 
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -24,6 +25,10 @@ void DeliverLine(const std::string& line, std::vector<std::string>& lines) {
     const size_t nul = line.find('\0', start);
     const size_t end = nul == std::string::npos ? line.size() : nul;
     lines.emplace_back(line, start, end - start);
+}
+
+unsigned long long Ticks(const FILETIME& time) {
+    return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
 }  // namespace
@@ -92,6 +97,49 @@ int ReadWholeFile(const std::wstring& path, std::string& bytes) {
         total += got;
     }
     return total;
+}
+
+bool ReadFileStamp(const std::wstring& path, FileStamp& stamp) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    stamp.size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.lastWrite = Ticks(data.ftLastWriteTime);
+    return true;
+}
+
+MeasuredFile MeasureAndRead(const std::wstring& path, unsigned long wantedSize,
+                            std::string& buffer) {
+    MeasuredFile found;
+    if (path.empty()) return found;
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return found;
+    found.opened = true;
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file.get(), &size)) return found;
+    found.lowSize = static_cast<DWORD>(size.QuadPart);
+    if (found.lowSize != wantedSize || size.QuadPart <= 0 || size.QuadPart > INT_MAX) return found;
+
+    const size_t length = static_cast<size_t>(size.QuadPart);
+    // Grown only: the bytes past this file's length are simply not looked at.
+    if (buffer.size() < length) buffer.resize(length);
+    size_t total = 0;
+    while (total < length) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), &buffer[total], static_cast<DWORD>(length - total), &got,
+                      nullptr) ||
+            got == 0) {
+            break;
+        }
+        total += got;
+    }
+    found.bytesRead = static_cast<int>(total);
+    FILETIME lastWrite = {};
+    GetFileTime(file.get(), nullptr, nullptr, &lastWrite);
+    found.stamp.size = static_cast<unsigned long long>(size.QuadPart);
+    found.stamp.lastWrite = Ticks(lastWrite);
+    return found;
 }
 
 bool PrepareDestination(const std::wstring& path) {

@@ -13,6 +13,35 @@ bool ReadLines(const std::wstring& path, std::vector<std::string>& lines);
 // read; 0 when it cannot be opened (bytes unchanged) or is empty.
 int ReadWholeFile(const std::wstring& path, std::string& bytes);
 
+// Size and last-write time of a file: while both stay the same, the file has
+// not been written.
+struct FileStamp {
+    unsigned long long size = 0;
+    unsigned long long lastWrite = 0;  // 100 ns ticks, as in FILETIME
+};
+inline bool operator==(const FileStamp& a, const FileStamp& b) {
+    return a.size == b.size && a.lastWrite == b.lastWrite;
+}
+
+// The stamp of path, read without opening the file; false when there is none.
+bool ReadFileStamp(const std::wstring& path, FileStamp& stamp);
+
+// What one open of a file for its size and content found.
+struct MeasuredFile {
+    bool opened = false;
+    unsigned long lowSize = 0;  // low 32 bits of the size; 0 when not opened
+    int bytesRead = 0;          // content bytes at the front of the buffer
+    FileStamp stamp;            // when the content was read
+};
+
+// Opens path once for both its size and its content: read access, others may
+// read but not write, and a missing file whose folder exists is created empty.
+// Only when the low 32 bits of the size equal wantedSize is the content read,
+// whole and in one piece, to the front of buffer, which callers reuse from file
+// to file (it only grows). A file too large for an int count is not read.
+MeasuredFile MeasureAndRead(const std::wstring& path, unsigned long wantedSize,
+                            std::string& buffer);
+
 // Creates the missing parent directories, checks that the file can be opened
 // for writing and truncates it. False when it cannot be opened; a failed
 // truncation throws std::filesystem::filesystem_error.

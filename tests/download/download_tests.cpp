@@ -177,6 +177,23 @@ TEST_F(Download, MatchingDigestSkipsTheFetchAndADifferentOneFetches) {
     EXPECT_EQ(ReadBytes(target), "other");
 }
 
+TEST_F(Download, FileKnownToDifferIsReadAgainOnlyOnceItChanged) {
+    server.AddRoute("/f", 200, "fresh");
+    const std::wstring target = dir + L"f.txt";
+    const std::string fresh = Md5Hex(std::string("fresh"));
+    ASSERT_TRUE(WriteBytes(target, "fresh"));
+    FileStamp seen;
+    ASSERT_TRUE(ReadFileStamp(target, seen));
+    // Unchanged since it was found to differ: not read again, so fetched.
+    EXPECT_EQ(DownloadFile(L"/f", target, fresh, &seen), DOWNLOAD_OK);
+    EXPECT_EQ(server.requestCount("/f"), 1u);
+    // Rewritten since (same size, later write time): read again and current.
+    Sleep(50);
+    ASSERT_TRUE(WriteBytes(target, "fresh"));
+    EXPECT_EQ(DownloadFile(L"/f", target, fresh, &seen), DOWNLOAD_OK);
+    EXPECT_EQ(server.requestCount("/f"), 1u);
+}
+
 TEST_F(Download, AnyDigestAlwaysFetchesAndAcceptsWhatArrives) {
     server.AddRoute("/main.exe", 200, "program v2");
     const std::wstring target = dir + L"main.exe";

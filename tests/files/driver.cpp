@@ -1,5 +1,6 @@
 // files_driver fetch BASE_URL VERSION: runs FetchFileList against BASE_URL
-// and prints "ok=0|1" and one "Q <md5> <hex path>" line per queued file.
+// and prints "ok=0|1" and one "Q <md5> <hex path>" line per queued file, with
+// " read" after it when the scan read the file whole and found it different.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -34,7 +35,8 @@ int wmain(int argc, wchar_t** argv) {
     bool ok = FetchFileList(DirectoryOf(nullptr), queue, version);
     printf("ok=%d\n", ok ? 1 : 0);
     for (const QueuedFile& file : queue) {
-        printf("Q %s %s\n", file.expectedMd5.c_str(), Hex(file.relativePath).c_str());
+        printf("Q %s %s%s\n", file.expectedMd5.c_str(), Hex(file.relativePath).c_str(),
+               file.readAndDiffered ? " read" : "");
     }
     fflush(stdout);
     return 0;

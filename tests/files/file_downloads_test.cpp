@@ -150,6 +150,18 @@ TEST_F(DownloadsTest, CleanRunLeavesOldLogAndEmptyQueueDoesNothing) {
     EXPECT_EQ(BODY, ReadBytes(dir_ + L"ok.txt"));
 }
 
+TEST_F(DownloadsTest, WhatTheScanFoundDifferentIsNotReadAgain) {
+    server_.AddRoute("/update/1.3/seen.txt", 200, BODY);
+    ASSERT_TRUE(WriteBytes(dir_ + L"seen.txt", BODY));
+    QueuedFile file{Md5Hex(BODY), "seen.txt"};
+    FileStamp seen;
+    ASSERT_TRUE(ReadFileStamp(dir_ + L"seen.txt", seen));
+    file.readAndDiffered = seen;
+    // Taken at its word: a read would have found the file current.
+    Run({file});
+    EXPECT_EQ(1u, server_.requestCount("/update/1.3/seen.txt"));
+}
+
 // Wine run by a plain user cannot mark a read-only file hidden, and Wine run by
 // root writes read-only files anyway: the test runs in both ways, and each
 // checks what it can see.

@@ -13,7 +13,10 @@ namespace {
 struct Queued {
     std::string md5;
     std::string path;
-    bool operator==(const Queued& other) const { return md5 == other.md5 && path == other.path; }
+    bool read = false;  // read whole by the scan and found different
+    bool operator==(const Queued& other) const {
+        return md5 == other.md5 && path == other.path && read == other.read;
+    }
 };
 
 std::string Unhex(const std::string& hex) {
@@ -63,7 +66,10 @@ class FileListTest : public ::testing::Test {
             if (line == "ok=1") result = true;
             if (line.rfind("Q ", 0) == 0) {
                 size_t space = line.find(' ', 2);
-                queue.push_back(Queued{line.substr(2, space - 2), Unhex(line.substr(space + 1))});
+                size_t flag = line.find(' ', space + 1);
+                queue.push_back(Queued{line.substr(2, space - 2),
+                                       Unhex(line.substr(space + 1, flag - space - 1)),
+                                       flag != std::string::npos});
             }
             start = end + 1;
         }
@@ -133,9 +139,14 @@ TEST_F(FileListTest, QueuesWhatIsMissingOrDiffers) {
     held.reset();
     EXPECT_TRUE(ok);
     std::vector<Queued> expected = {
-        {Lower(md5), "lower.txt"}, {"ABC", "missing.txt"}, {"ABC", "nodir/missing.txt"},
-        {"ABC", "twelve.txt"},     {"ABC", "bin/a.dll"},   {"D", "dup.txt"},
-        {"D", "dup.txt"},          {md5, "held.txt"},
+        {Lower(md5), "lower.txt", true},
+        {"ABC", "missing.txt"},
+        {"ABC", "nodir/missing.txt"},
+        {"ABC", "twelve.txt"},
+        {"ABC", "bin/a.dll"},
+        {"D", "dup.txt"},
+        {"D", "dup.txt"},
+        {md5, "held.txt"},
     };
     EXPECT_EQ(expected, queue);
     EXPECT_TRUE(FileExists(product_ + L"missing.txt"));

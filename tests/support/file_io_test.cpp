@@ -132,6 +132,64 @@ TEST(ReadWholeFile, EmptyMissingAndHeldForWriting) {
     RemoveTree(dir);
 }
 
+TEST(MeasureAndRead, ContentOnlyAtTheWantedSizeIntoAReusedBuffer) {
+    const std::wstring dir = MakeTempDir(L"measure");
+    ASSERT_TRUE(WriteBytes(dir + L"long.bin", std::string("a\r\nb\x1A\0c", 7)));
+    ASSERT_TRUE(WriteBytes(dir + L"short.bin", "xyz"));
+    std::string buffer;
+    MeasuredFile found = MeasureAndRead(dir + L"long.bin", 7, buffer);
+    EXPECT_TRUE(found.opened);
+    EXPECT_EQ(found.lowSize, 7u);
+    ASSERT_EQ(found.bytesRead, 7);
+    EXPECT_EQ(buffer.substr(0, 7), std::string("a\r\nb\x1A\0c", 7));
+    FileStamp stamp;
+    ASSERT_TRUE(ReadFileStamp(dir + L"long.bin", stamp));
+    EXPECT_EQ(stamp.size, 7u);
+    EXPECT_TRUE(stamp == found.stamp);
+
+    found = MeasureAndRead(dir + L"short.bin", 3, buffer);
+    ASSERT_EQ(found.bytesRead, 3);
+    EXPECT_EQ(buffer.substr(0, 3), "xyz");
+    EXPECT_EQ(buffer.size(), 7u);
+
+    // Another size is measured, not read.
+    found = MeasureAndRead(dir + L"long.bin", 8, buffer);
+    EXPECT_TRUE(found.opened);
+    EXPECT_EQ(found.lowSize, 7u);
+    EXPECT_EQ(found.bytesRead, 0);
+    RemoveTree(dir);
+}
+
+TEST(MeasureAndRead, MissingEmptyAndHeldForWriting) {
+    const std::wstring dir = MakeTempDir(L"measure");
+    std::string buffer;
+    // Missing in an existing folder: created empty. Missing folder: nothing made.
+    MeasuredFile found = MeasureAndRead(dir + L"new.bin", 5, buffer);
+    EXPECT_TRUE(found.opened);
+    EXPECT_EQ(found.lowSize, 0u);
+    EXPECT_TRUE(FileExists(dir + L"new.bin"));
+    EXPECT_EQ(ReadBytes(dir + L"new.bin"), "");
+    found = MeasureAndRead(dir + L"no\\new.bin", 5, buffer);
+    EXPECT_FALSE(found.opened);
+    EXPECT_FALSE(FileExists(dir + L"no"));
+    EXPECT_FALSE(MeasureAndRead(L"", 5, buffer).opened);
+    EXPECT_EQ(MeasureAndRead(dir + L"new.bin", 0, buffer).bytesRead, 0);
+
+    ASSERT_TRUE(WriteBytes(dir + L"busy", "content"));
+    UniqueHandle writer(CreateFileW((dir + L"busy").c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer.valid());
+    found = MeasureAndRead(dir + L"busy", 7, buffer);
+    EXPECT_FALSE(found.opened);
+    EXPECT_EQ(found.lowSize, 0u);
+    writer.reset();
+    FileStamp stamp;
+    EXPECT_FALSE(ReadFileStamp(dir + L"missing", stamp));
+    EXPECT_FALSE(ReadFileStamp(dir, stamp));
+    RemoveTree(dir);
+}
+
 TEST(PrepareDestination, CreatesMissingParentsAndAnEmptyFile) {
     const std::wstring dir = MakeTempDir(L"prep");
     const std::wstring path = dir + L"a\\b/c\\file.txt";
