@@ -1,0 +1,30 @@
+# Shared by the benchmark scripts (sourced, not run). Expects $build.
+
+# A work folder that the Wine user can read and write. As root, Wine runs as a
+# plain user (see build/wine-run), so what a root script makes is handed over.
+bench_workdir() {  # $1: name
+  local dir
+  dir=$(mktemp -d "/tmp/$1.XXXXXX")
+  chmod 755 "$dir"
+  printf '%s' "$dir"
+}
+hand_over() { "$build/wine-run" own "$@"; }
+
+# A unix path as Wine sees it (Z: is the unix root).
+win() { printf 'Z:%s' "${1//\//\\}"; }
+
+now() { date +%s.%N; }
+seconds_since() { awk -v a="$1" -v b="$(now)" 'BEGIN {printf "%.3f", b - a}'; }
+
+# value KEY TEXT: the value of the line "KEY value" in a driver's output.
+value() { awk -v k="$1" '$1 == k {print $2}' <<<"$2"; }
+
+# median N...: the middle of the numbers (the lower middle for an even count).
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+minimum() { printf '%s\n' "$@" | sort -g | head -n 1; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+
+# A TCP port on loopback that nothing listens on right now.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
