@@ -191,10 +191,13 @@ int DownloadToMemory(const std::string& url, std::string& buffer) {
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
                  const std::string& expectedMd5, const FileStamp* knownDifferent) {
     std::string content;
+    // The local file is read only when it could spare the fetch: ANY_MD5 equals
+    // no digest, and a file still as it was when found different needs no second look.
     FileStamp now;
-    const bool unchanged =
-        knownDifferent != nullptr && ReadFileStamp(localPath, now) && now == *knownDifferent;
-    if (!unchanged && ReadWholeFile(localPath, content) > 0) {
+    const bool mustFetch =
+        expectedMd5 == ANY_MD5 ||
+        (knownDifferent != nullptr && ReadFileStamp(localPath, now) && now == *knownDifferent);
+    if (!mustFetch && ReadWholeFile(localPath, content) > 0) {
         if (expectedMd5.empty() || Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
     }
     content.clear();
@@ -220,9 +223,9 @@ int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
         return DOWNLOAD_WRITE_FAILED;
     }
 
-    if (expectedMd5.empty()) return DOWNLOAD_OK;
+    // Whatever arrives is accepted for ANY_MD5: no digest to compute.
+    if (expectedMd5.empty() || expectedMd5 == ANY_MD5) return DOWNLOAD_OK;
     if (Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
-    if (expectedMd5 == ANY_MD5) return DOWNLOAD_OK;
     return DOWNLOAD_MD5_MISMATCH;
 }
 
