@@ -1,66 +1,151 @@
 #!/usr/bin/env bash
-# DownloadQueuedFiles over 500 files of 1 KiB to 4 MiB from a loopback server
-# against curl fetching the same URLs one after another in one process.
+# The download step against its floor, over http or https from nginx on
+# loopback: 500 files of 1 KiB to 4 MiB (1 GiB); the product folder holds an
+# older copy of every other file (same size, other bytes), the rest is missing.
+#   ours   FetchFileList, then DownloadQueuedFiles timed (under Wine)
+#   floor  a bare loop of URLDownloadToFileA over the same URLs into the same
+#          temporary file, nothing else (under Wine)
+#   steps  DownloadFile replayed step by step over the same queue, each step
+#          timed: what the time beyond the floor is spent on
+#   curl   the same URLs one after another in one process (information)
+# ours and the floor run in one process, in BATCHES (default 10) batches of
+# the queue that take turns, so both meet the same load from the other users
+# of the machine; then steps and curl. ROUNDS rounds (default 3); the ratio is
+# the median of the rounds' ours/floor.
+# download.sh BUILD_DIR [http|https]
 set -euo pipefail
-build=${1:?usage: bench/download.sh BUILD_DIR}
-cmake --build "$build" --target bench_http_server download_bench >/dev/null
+build=${1:?usage: bench/download.sh BUILD_DIR [http|https]}
+scheme=${2:-http}
+rounds=${ROUNDS:-3}
+batches=${BATCHES:-10}
+source "$(dirname "$0")/lib/common.bash"
+name=download
+[ "$scheme" = https ] && name=download-https
+cmake --build "$build" --target download_bench trust_ca >/dev/null
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
 
-work=$(mktemp -d /tmp/download-bench.XXXXXX)
-server_pid=""
+work=$(bench_workdir download-bench)
 cleanup() {
-  touch "$work/stop"
-  [ -n "$server_pid" ] && wait "$server_pid" 2>/dev/null || true
+  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
-win() { printf 'Z:%s' "${1//\//\\}"; }
 
 served=$work/root/update/1.3
-mkdir -p "$served/data" "$work/product" "$work/curl"
-# Sizes spread evenly from 1 KiB to 4 MiB (about 1 GiB in all), fixed by index.
+mkdir -p "$served/data" "$served/comm" "$work/stale/data" "$work/product" "$work/curl" "$work/tmp"
+port=$(free_port)
+# Wine 8 refuses a certificate for an https URL naming 127.0.0.1, even with
+# that address in its subjectAltName; the host name localhost passes.
+host=127.0.0.1
+[ "$scheme" = https ] && host=localhost
+base=$scheme://$host:$port
 total=0
-: >"$work/queue.txt"
 : >"$work/curl.cfg"
+# Sizes spread evenly from 1 KiB to 4 MiB, fixed by index.
 for i in $(seq 0 499); do
   bytes=$((1024 + (i * 8405) % (4 * 1024 * 1024 - 1024)))
   [ "$i" -eq 499 ] && bytes=$((4 * 1024 * 1024))
-  name=$(printf 'data/f%03d.bin' "$i")
-  head -c "$bytes" /dev/urandom >"$served/$name"
+  file=$(printf 'data/f%03d.bin' "$i")
+  head -c "$bytes" /dev/urandom >"$served/$file"
+  [ $((i % 2)) -eq 0 ] && head -c "$bytes" /dev/urandom >"$work/stale/$file"
   total=$((total + bytes))
-  digest=$(md5sum "$served/$name" | awk '{print toupper($1)}')
-  printf '%s %s\n' "$digest" "${name//\//\\}" >>"$work/queue.txt"
-  printf 'url = "http://127.0.0.1:PORT/update/1.3/%s"\noutput = "%s"\n' \
-    "$name" "$work/curl/f$i.bin" >>"$work/curl.cfg"
+  digest=$(md5sum "$served/$file" | awk '{print toupper($1)}')
+  printf '%s=%s=%s\n' "$file" "$digest" "$bytes" >>"$served/comm/file.lst"
+  printf 'url = "%s/update/1.3/%s"\noutput = "%s"\n' "$base" "$file" "$work/curl/f$i.bin" \
+    >>"$work/curl.cfg"
 done
 cp "$build/bin/download_bench.exe" "$work/product/"
 
-"$build/wine-run" "$build/bin/bench_http_server.exe" "$(win "$work/root")" \
-  "$(win "$work/port")" "$(win "$work/stop")" </dev/null >/dev/null 2>&1 &
-server_pid=$!
-for _ in $(seq 1 300); do [ -s "$work/port" ] && break; sleep 0.1; done
-port=$(tr -d '\r\n' <"$work/port")
-sed -i "s/PORT/$port/" "$work/curl.cfg"
+curl_tls=()
+tls=""
+if [ "$scheme" = https ]; then
+  # A throwaway authority, trusted only in this build's Wine prefix.
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Veldra bench CA $$" \
+    -keyout "$work/ca.key" -out "$work/ca.pem" >/dev/null 2>&1
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
+    -keyout "$work/server.key" -out "$work/server.csr" >/dev/null 2>&1
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/san.ext"
+  openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+    -CAcreateserial -days 2 -extfile "$work/san.ext" -out "$work/server.pem" >/dev/null 2>&1
+  openssl x509 -in "$work/ca.pem" -outform der -out "$work/ca.der"
+  chmod 644 "$work/ca.der"
+  "$build/wine-run" "$build/bin/trust_ca.exe" "$(win "$work/ca.der")" </dev/null >/dev/null 2>&1
+  curl_tls=(--cacert "$work/ca.pem")
+  tls="ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key"
+fi
 
-now() { date +%s.%N; }
-# Each side runs twice; the faster run counts, so a busy machine weighs less.
-ours=""
-theirs=""
-for round in 1 2; do
-  rm -rf "$work/product/data" "$work/curl"/*
-  out=$("$build/wine-run" "$work/product/download_bench.exe" "http://127.0.0.1:$port" \
-        "$(win "$work/queue.txt")" </dev/null 2>/dev/null | tr -d '\r')
-  seconds=$(awk '$1 == "seconds" {print $2}' <<<"$out")
-  ours=$(awk -v a="$ours" -v b="$seconds" 'BEGIN {print (a == "" || b < a) ? b : a}')
+cat >"$work/nginx.conf" <<CONF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  sendfile on;
+  client_body_temp_path $work/tmp;
+  proxy_temp_path $work/tmp;
+  fastcgi_temp_path $work/tmp;
+  uwsgi_temp_path $work/tmp;
+  scgi_temp_path $work/tmp;
+  default_type application/octet-stream;
+  server { listen 127.0.0.1:$port ${tls:-}; root $work/root; }
+}
+CONF
+"$nginx" -c "$work/nginx.conf" -p "$work" -e "$work/error.log"
+for _ in $(seq 1 50); do [ -s "$work/nginx.pid" ] && break; sleep 0.1; done
+
+run() { "$build/wine-run" "$work/product/download_bench.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+reset_product() {
+  rm -rf "$work/product/data" "$work/product/comm"
+  cp -r "$work/stale/data" "$work/product/data"
+  hand_over "$work/product"
+}
+
+ours=() floor=() curl=() ratios=()
+local_check=() fetch=() read_back=() digest=() write=() deletes=() replayed=()
+for round in $(seq 1 "$rounds"); do
+  reset_product
+  out=$(run pair "$base" "$batches")
+  ours+=("$(value ours "$out")")
+  floor+=("$(value floor "$out")")
+  ratios+=("$(ratio "${ours[-1]}" "${floor[-1]}")")
+  queued=$(value queued "$out")
+  scan=$(value scan_seconds "$out")
+  floor_failed=$(value floor_failed "$out")
+  mismatching=$( (cd "$served" && md5sum data/*.bin) |
+                 (cd "$work/product" && md5sum -c --quiet 2>/dev/null) | wc -l)
+
+  reset_product
+  out=$(run steps "$base")
+  for step in local_check fetch read_back digest write deletes; do
+    eval "$step+=(\"\$(value $step \"\$out\")\")"
+  done
+  replayed+=("$(value seconds "$out")")
+
+  rm -f "$work/curl"/*
   start=$(now)
-  curl -s --fail -K "$work/curl.cfg"
-  seconds=$(awk -v a="$start" -v b="$(now)" 'BEGIN {printf "%.3f", b - a}')
-  theirs=$(awk -v a="$theirs" -v b="$seconds" 'BEGIN {print (a == "" || b < a) ? b : a}')
+  curl -s --fail "${curl_tls[@]}" -K "$work/curl.cfg"
+  curl+=("$(seconds_since "$start")")
+  echo "$name round $round: DownloadQueuedFiles ${ours[-1]} s, floor ${floor[-1]} s," \
+    "ratio ${ratios[-1]}; replayed steps ${replayed[-1]} s, curl ${curl[-1]} s"
 done
-fetched=$(cd "$served" && md5sum data/*.bin | (cd "$work/product" && md5sum -c --quiet 2>/dev/null) |
-          wc -l)
 
-echo "download files: 500, $total bytes; mismatching after our run: $fetched (0 expected)"
-echo "download DownloadQueuedFiles: $ours s (under Wine)"
-echo "download curl:                $theirs s"
-ratio=$(awk -v a="$ours" -v b="$theirs" 'BEGIN {printf "%.2f", a / b}')
-echo "RESULT download ratio=$ratio target=1.5"
+m() { median "$@"; }
+share() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%5.1f%%", 100 * a / b}'; }
+steps_total=$(m "${replayed[@]}")
+echo "$name $scheme from nginx on loopback: 500 files, $total bytes; queued: $queued (500 expected)," \
+  "mismatching after our run: $mismatching, failed floor fetches: $floor_failed (0 expected)"
+echo "$name $rounds rounds, ours and floor interleaved in $batches batches; median (min) seconds:"
+echo "$name   DownloadQueuedFiles (under Wine): $(m "${ours[@]}") ($(minimum "${ours[@]}"))"
+echo "$name   floor, bare URLDownloadToFileA:   $(m "${floor[@]}") ($(minimum "${floor[@]}"))"
+echo "$name   curl:                             $(m "${curl[@]}") ($(minimum "${curl[@]}"))"
+echo "$name   what ours adds to the floor:      $(awk -v a="$(m "${ours[@]}")" -v b="$(m "${floor[@]}")" 'BEGIN {printf "%.3f", a - b}')"
+echo "$name   FetchFileList before it (not in the ratio): $scan s"
+echo "$name steps of DownloadFile replayed one by one (median seconds, share of $steps_total s):"
+for step in fetch read_back digest write deletes local_check; do
+  eval "values=(\"\${$step[@]}\")"
+  printf '%s   %-12s %7s s %s\n' "$name" "${step//_/-}" "$(m "${values[@]}")" \
+    "$(share "$(m "${values[@]}")" "$steps_total")"
+done
+echo "$name ours/curl (information): $(ratio "$(m "${ours[@]}")" "$(m "${curl[@]}")")"
+echo "RESULT $name-floor ratio=$(awk -v r="$(m "${ratios[@]}")" 'BEGIN {printf "%.2f", r}') target=1.3"

@@ -3,9 +3,10 @@
 # loopback server (in its own process), as a multiple of the file size.
 set -euo pipefail
 build=${1:?usage: bench/peak-memory.sh BUILD_DIR}
+source "$(dirname "$0")/lib/common.bash"
 cmake --build "$build" --target bench_http_server peak_memory_bench >/dev/null
 
-work=$(mktemp -d /tmp/peak-memory.XXXXXX)
+work=$(bench_workdir peak-memory)
 server_pid=""
 cleanup() {
   touch "$work/stop"
@@ -13,13 +14,13 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-win() { printf 'Z:%s' "${1//\//\\}"; }
 
 size=$((512 * 1024 * 1024))
 mkdir -p "$work/root/big" "$work/product"
 head -c "$size" /dev/urandom >"$work/root/big/file.bin"
 head -c "$size" /dev/urandom >"$work/product/file.bin"  # the old copy it replaces
 digest=$(md5sum "$work/root/big/file.bin" | awk '{print toupper($1)}')
+hand_over "$work"
 
 "$build/wine-run" "$build/bin/bench_http_server.exe" "$(win "$work/root")" \
   "$(win "$work/port")" "$(win "$work/stop")" </dev/null >/dev/null 2>&1 &

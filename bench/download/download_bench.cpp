@@ -1,35 +1,200 @@
-// DownloadQueuedFiles over a queue read from a file of "MD5 relative\path"
-// lines, into the folder of this executable.
-// Usage: download_bench BASE_URL QUEUE_FILE
+// The download step and its floor, for the product folder of this executable;
+// both take their queue from FetchFileList (version 1.3).
+//   download_bench pair BASE_URL BATCHES  times DownloadQueuedFiles and, in
+//                                         batches taking turns with it, a bare
+//                                         loop of URLDownloadToFileA over the same
+//                                         URLs into the same temporary file
+//   download_bench steps BASE_URL         what DownloadFile does, replayed one
+//                                         step at a time, each step timed
+// Figures go to standard output as "name value" lines.
 #include <windows.h>
+#include <urlmon.h>
+#include <wininet.h>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <string>
+#include <vector>
 
 #include "engine/file_downloads.h"
 #include "engine/file_list.h"
 #include "engine/server_endpoints.h"
+#include "support/encoding.h"
+#include "support/file_io.h"
+#include "support/md5.h"
 #include "support/paths.h"
+#include "support/unique_handle.h"
+
+namespace {
+
+constexpr float VERSION = 1.3f;
+
+double Now() {
+    LARGE_INTEGER frequency = {};
+    LARGE_INTEGER counter = {};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// The temporary file every fetch of the updater goes through.
+std::wstring TempFilePath() {
+    wchar_t directory[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, directory);
+    return JoinPath(directory, L"11.tmp");
+}
+
+std::string UrlOf(const std::string& baseUrl, std::string listedPath) {
+    for (char& c : listedPath) {
+        if (c == '\\') c = '/';
+    }
+    return baseUrl + "/update/1.3/" + listedPath;
+}
+
+// The bare loop: each URL fetched into the temporary file, nothing else timed.
+double FloorLoop(const DownloadQueue& files, const std::string& baseUrl, unsigned& failed) {
+    const std::wstring tempPath = TempFilePath();
+    const std::string narrowTemp = WideToAnsi(tempPath);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    double seconds = 0;
+    for (const QueuedFile& file : files) {
+        const std::string url = UrlOf(baseUrl, file.relativePath);
+        const double start = Now();
+        if (FAILED(URLDownloadToFileA(nullptr, url.c_str(), narrowTemp.c_str(), 0, nullptr)))
+            ++failed;
+        seconds += Now() - start;
+        // Untimed: no cached copy may answer a later fetch.
+        DeleteUrlCacheEntryA(url.c_str());
+    }
+    CoUninitialize();
+    DeleteFileW(tempPath.c_str());
+    return seconds;
+}
+
+// DownloadQueuedFiles and the floor over the same queue, taken in batches that
+// alternate between the two, so that both meet the same load of the machine.
+int Pair(const std::string& baseUrl, int batches) {
+    SetDownloadBaseUrlForTesting(AnsiToWide(baseUrl));
+    const std::wstring directory = DirectoryOf(nullptr);
+    double start = Now();
+    DownloadQueue queue;
+    if (!FetchFileList(directory, queue, VERSION)) return 1;
+    const double scan = Now() - start;
+
+    double ours = 0;
+    double floor = 0;
+    unsigned failed = 0;
+    const size_t per = (queue.size() + batches - 1) / batches;
+    for (size_t first = 0, batch = 0; first < queue.size(); first += per, ++batch) {
+        const DownloadQueue part(queue.begin() + first,
+                                 queue.begin() + std::min(first + per, queue.size()));
+        const bool floorFirst = batch % 2 == 1;
+        if (floorFirst) floor += FloorLoop(part, baseUrl, failed);
+        start = Now();
+        DownloadQueuedFiles(part, directory, nullptr, VERSION);
+        ours += Now() - start;
+        if (!floorFirst) floor += FloorLoop(part, baseUrl, failed);
+    }
+    printf("queued %u\nscan_seconds %.3f\nours %.3f\nfloor %.3f\nfloor_failed %u\n",
+           static_cast<unsigned>(queue.size()), scan, ours, floor, failed);
+    return 0;
+}
+
+// What DownloadFile does for one queued file, step by step, with the floor's
+// fetch in place of the watched one.
+struct StepTimes {
+    double localCheck = 0;
+    double fetch = 0;
+    double readBack = 0;
+    double digest = 0;
+    double write = 0;
+    double deletes = 0;
+};
+
+void ReplayOne(const QueuedFile& file, const std::wstring& directory, const std::string& baseUrl,
+               StepTimes& times) {
+    const std::wstring localPath = JoinPath(directory, Utf8ToWide(file.relativePath));
+    const std::wstring tempPath = TempFilePath();
+    const std::string narrowTemp = WideToAnsi(tempPath);
+    const std::string url = UrlOf(baseUrl, file.relativePath);
+
+    double start = Now();
+    std::string content;
+    FileStamp now;
+    const bool unchanged =
+        file.readAndDiffered && ReadFileStamp(localPath, now) && now == *file.readAndDiffered;
+    const bool current =
+        !unchanged && ReadWholeFile(localPath, content) > 0 && Md5Hex(content) == file.expectedMd5;
+    content.clear();
+    content.shrink_to_fit();
+    times.localCheck += Now() - start;
+    if (current) return;
+
+    start = Now();
+    DeleteFileW(tempPath.c_str());
+    times.deletes += Now() - start;
+    start = Now();
+    URLDownloadToFileA(nullptr, url.c_str(), narrowTemp.c_str(), 0, nullptr);
+    times.fetch += Now() - start;
+    start = Now();
+    DeleteUrlCacheEntryA(url.c_str());
+    times.deletes += Now() - start;
+    start = Now();
+    ReadWholeFile(tempPath, content);
+    times.readBack += Now() - start;
+    start = Now();
+    DeleteFileW(tempPath.c_str());
+    times.deletes += Now() - start;
+
+    start = Now();
+    PrepareDestination(localPath);
+    times.write += Now() - start;
+    start = Now();
+    DeleteFileW(localPath.c_str());
+    times.deletes += Now() - start;
+    start = Now();
+    int fd = -1;
+    if (_wsopen_s(&fd, localPath.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
+                  _S_IREAD | _S_IWRITE) == 0) {
+        UniqueFd out(fd);
+        _write(out.get(), content.data(), static_cast<unsigned>(content.size()));
+    }
+    times.write += Now() - start;
+
+    start = Now();
+    const bool matches = Md5Hex(content) == file.expectedMd5;
+    times.digest += Now() - start;
+    if (!matches) printf("mismatch %s\n", file.relativePath.c_str());
+}
+
+int Steps(const std::string& baseUrl) {
+    SetDownloadBaseUrlForTesting(AnsiToWide(baseUrl));
+    const std::wstring directory = DirectoryOf(nullptr);
+    DownloadQueue queue;
+    if (!FetchFileList(directory, queue, VERSION)) return 1;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    StepTimes times;
+    const double start = Now();
+    for (const QueuedFile& file : queue) ReplayOne(file, directory, baseUrl, times);
+    const double seconds = Now() - start;
+    CoUninitialize();
+    printf("local_check %.3f\nfetch %.3f\nread_back %.3f\ndigest %.3f\nwrite %.3f\n",
+           times.localCheck, times.fetch, times.readBack, times.digest, times.write);
+    printf("deletes %.3f\nseconds %.3f\n", times.deletes, seconds);
+    return 0;
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 3) return 2;
-    SetDownloadBaseUrlForTesting(argv[1]);
-    DownloadQueue queue;
-    std::ifstream in(argv[2]);
-    std::string digest;
-    std::string path;
-    while (in >> digest >> path) queue.push_back(QueuedFile{digest, path});
-
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
-    DownloadQueuedFiles(queue, DirectoryOf(nullptr), nullptr, 1.3f);
-    QueryPerformanceCounter(&end);
-    printf("files %u\n", static_cast<unsigned>(queue.size()));
-    printf("seconds %.3f\n", static_cast<double>(end.QuadPart - start.QuadPart) /
-                                 static_cast<double>(frequency.QuadPart));
-    return 0;
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    const std::string baseUrl = argc > 2 ? WideToUtf8(argv[2]) : "";
+    if (mode == L"pair" && argc == 4) return Pair(baseUrl, _wtoi(argv[3]));
+    if (mode == L"steps" && argc == 3) return Steps(baseUrl);
+    printf("usage: download_bench pair BASE_URL BATCHES | steps BASE_URL\n");
+    return 2;
 }

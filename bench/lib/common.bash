@@ -19,8 +19,13 @@ seconds_since() { awk -v a="$1" -v b="$(now)" 'BEGIN {printf "%.3f", b - a}'; }
 # value KEY TEXT: the value of the line "KEY value" in a driver's output.
 value() { awk -v k="$1" '$1 == k {print $2}' <<<"$2"; }
 
-# median N...: the middle of the numbers (the lower middle for an even count).
-median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+# median N...: the middle of the numbers (mean of the two middle ones for an
+# even count).
+median() {
+  printf '%s\n' "$@" | sort -g |
+    awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2];
+                           else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+}
 minimum() { printf '%s\n' "$@" | sort -g | head -n 1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
