@@ -19,8 +19,14 @@ using DownloadQueue = std::vector<QueuedFile>;
 // The server version cut to one decimal in single precision (1.35 gives 1.3).
 double VersionDirectory(float serverVersion);
 
-// False for a listed path that could reach outside the product directory.
+// False for a listed path that could reach outside the product directory: a
+// ".." component or a colon. A leading separator is kept: joined to the
+// directory it stays inside (C:\App\ and /x.txt name C:\App\x.txt).
 bool IsSafeRelativePath(const std::wstring& path);
+
+// True when path, resolved as the file system does, lies below directory: the
+// last guard for whatever the rules above miss.
+bool LiesBelow(const std::wstring& directory, const std::wstring& path);
 
 // Fetches the list into comm\file.lst and queues the files that are missing or
 // differ. False when the local copy cannot be read (queue left empty).

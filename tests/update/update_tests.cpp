@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/shell_texts.h"
+#include "engine/version_check.h"
 #include "support/md5.h"
 #include "support/unique_handle.h"
 #include "tests/http_test_server.h"
@@ -44,6 +46,13 @@ std::string Tag(const std::string& bytes) {
 }
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
 
 std::string ProductBytes() { return ReadBytes(BinDir() + L"veldra-test-product.exe"); }
 
@@ -197,8 +206,8 @@ TEST_F(VersionCheckTest, UnusableRepliesLeaveTheRecordAsInitialised) {
         R"({"status":"3431","lastVer":145,"skinmd5":"A"})",
         R"({"status":0,"lastVer":"145","skinmd5":"A"})",
         R"({"status":[1],"lastVer":145})",
-        R"({"status":0,"lastVer":145.5})",
         R"({"status":0,"lastVer":4000000000})",
+        R"({"status":0,"lastVer":-2147483648.5})",
         R"({"status":0,"lastVer":145,"skinmd5":12})",
         R"({"status":0,"lastVer":145,"newmd5":{"a":1}})",
     };
@@ -212,6 +221,14 @@ TEST_F(VersionCheckTest, UnusableRepliesLeaveTheRecordAsInitialised) {
             << reply << "\n"
             << result.output;
     }
+}
+
+TEST_F(VersionCheckTest, NumbersConvertAsIntegersCutTowardZero) {
+    folder.SetInstalled("1.31.2");
+    Reply(R"({"status":0,"lastVer":145.5})");
+    EXPECT_NE(Check().find("status=3431 serverVersion=1.4500000476837158 "), std::string::npos);
+    Reply(R"({"status":3432.9,"lastVer":true})");
+    EXPECT_NE(Check().find("status=3432 serverVersion=0 "), std::string::npos);
 }
 
 TEST_F(VersionCheckTest, UnreachableServiceLeavesTheRecordAsInitialised) {
@@ -229,6 +246,104 @@ TEST_F(VersionCheckTest, LanguageDigitFollowsTheSystemLanguage) {
     const std::vector<std::string> requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0], chinese ? VERSION_PATH_ZH : VERSION_PATH_EN);
+}
+
+// Replies made from the members the check reads, with values of every kind,
+// then mutated byte by byte, all through the reply handling of one process.
+TEST(VersionReplyFuzz, EveryReplyLeavesTheInitialRecordOrAnAllowedDecision) {
+    std::mt19937 random(20261208);
+    const auto pick = [&](size_t count) { return static_cast<size_t>(random() % count); };
+    const std::vector<std::string> scalars = {"0",           "100",
+                                              "101",         "131",
+                                              "132",         "145",
+                                              "1000",        "1001",
+                                              "1310",        "3420",
+                                              "3430",        "3431",
+                                              "3432",        "-1",
+                                              "2147483647",  "2147483648",
+                                              "-2147483649", "4294967296",
+                                              "145.5",       "-0.5",
+                                              "1e10",        "1.7976931348623157e308",
+                                              "1e-300",      std::string(400, '9'),
+                                              "true",        "false",
+                                              "null",        "\"3431\"",
+                                              "\"\"",        "\"D41D8CD98F00B204E9800998ECF8427E\"",
+                                              "\"\\u0000\"", "\"\xff\xfe\"",
+                                              "[]",          "[1,[2]]",
+                                              "{}",          "{\"a\":1}"};
+    const std::vector<std::string> keys = {"status", "lastVer", "newmd5", "skinmd5", "other"};
+    const auto nested = [&](size_t depth) {
+        const bool arrays = pick(2) == 0;
+        std::string text;
+        for (size_t i = 0; i < depth; ++i) text += arrays ? "[" : "{\"a\":";
+        text += "1";
+        for (size_t i = 0; i < depth; ++i) text += arrays ? "]" : "}";
+        return text;
+    };
+    const auto value = [&]() {
+        return pick(20) == 0 ? nested(1 + pick(1500)) : scalars[pick(scalars.size())];
+    };
+    const auto reply = [&]() {
+        if (pick(10) == 0) return value();
+        std::string text = pick(8) == 0 ? "// comment\n{" : "{";
+        const size_t members = pick(6);
+        for (size_t i = 0; i < members; ++i) {
+            if (i > 0) text += ",";
+            text += "\"" + keys[pick(keys.size())] + "\":" + value();
+        }
+        return text + (pick(8) == 0 ? "} trailing" : "}");
+    };
+    const auto mutate = [&](std::string& text) {
+        const size_t edits = pick(4);
+        for (size_t i = 0; i < edits && !text.empty(); ++i) {
+            const size_t at = pick(text.size());
+            switch (pick(5)) {
+                case 0:
+                    text[at] = static_cast<char>(random());
+                    break;
+                case 1:
+                    text.insert(at, 1, static_cast<char>(random()));
+                    break;
+                case 2:
+                    text.erase(at, 1);
+                    break;
+                case 3:
+                    text.resize(at);
+                    break;
+                default:
+                    text.insert(0, "\xEF\xBB\xBF");
+                    break;
+            }
+        }
+    };
+
+    size_t decided = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = reply();
+        mutate(text);
+        VersionCheckResult record;
+        ApplyVersionReply(text, "1.31.2", record);
+        const bool initial = record.status == STATUS_NOT_CHECKED && record.serverVersion == 0.0 &&
+                             record.serverBuild == 0 && record.listMd5.empty() &&
+                             record.packageMd5.empty();
+        if (initial) continue;
+        ++decided;
+        ASSERT_EQ(record.serverBuild, 0) << text;
+        // A "lastVer" above 100, divided in single precision; or nothing stored.
+        ASSERT_TRUE(record.serverVersion == 0.0 ||
+                    (record.serverVersion > 1.0 &&
+                     record.serverVersion == static_cast<float>(record.serverVersion)))
+            << text;
+        if (record.status == STATUS_FORCED) continue;
+        // No local list beside the test: any listed digest differs from it.
+        const int32_t expected = record.serverVersion > 1.31 ? STATUS_NEW_VERSION
+                                 : record.listMd5.empty()    ? STATUS_UP_TO_DATE
+                                                             : STATUS_LIST_CHANGED;
+        ASSERT_EQ(record.status, expected) << text;
+    }
+    // The generator reaches both outcomes, not just refusals.
+    EXPECT_GT(decided, 1000u);
+    EXPECT_LT(decided, 19000u);
 }
 
 class MainProgramTest : public ::testing::Test {
@@ -401,7 +516,6 @@ class ReplacementTest : public ::testing::Test {
         EXPECT_EQ(folder.Read(L"veldra.exe"), oldProgram);
         EXPECT_EQ(folder.Read(L"~tmp.bak"), newProgram);
         EXPECT_EQ(folder.Read(L"~tmp.md5"), "1.0.0=" + Tag(newProgram));
-        EXPECT_FALSE(folder.Has(L"~old.bak"));
     }
     // The new program has started when it appends its line to started.txt.
     void ExpectReplacedAndStarted(const ProcessResult& result) {
@@ -410,7 +524,6 @@ class ReplacementTest : public ::testing::Test {
         EXPECT_EQ(folder.Read(L"veldra.exe"), newProgram);
         EXPECT_FALSE(folder.Has(L"~tmp.bak"));
         EXPECT_FALSE(folder.Has(L"~tmp.md5"));
-        EXPECT_FALSE(folder.Has(L"~old.bak"));
         ASSERT_TRUE(WaitFor([&] { return !NewProgramStarts().empty(); }, 20000));
         const std::string line = NewProgramStarts().back();
         std::string dir = WideToUtf8Paired(folder.dir());
@@ -460,7 +573,6 @@ TEST_F(ReplacementTest, InvalidRecordTouchesNothing) {
 TEST_F(ReplacementTest, ReadOnlyUnlockedProgramIsReplacedWithoutBox) {
     PreparePending();
     SetFileAttributesW(folder.path(L"veldra.exe").c_str(), FILE_ATTRIBUTE_READONLY);
-    folder.Write(L"~old.bak", "backup left by an earlier run");
     ExpectReplacedAndStarted(folder.Run("replace", 30000));
 }
 
@@ -526,7 +638,24 @@ TEST_F(ReplacementTest, LockedProgramAskedAgainUntilReleasedThenReplaced) {
     ExpectReplacedAndStarted(result);
 }
 
-TEST_F(ReplacementTest, FailedMovePutsTheOldProgramBack) {
+TEST_F(ReplacementTest, PendingProgramSameAsTheProductIsDroppedWithoutBox) {
+    newProgram = oldProgram;
+    PreparePending();
+    // Held as a running product would hold it: a swap would have to ask.
+    StartedProgram old = StartHoldingProduct(folder);
+    ASSERT_TRUE(old.process.valid());
+    ASSERT_TRUE(WaitFor([&] { return folder.Has(L"locked.txt"); }, 20000));
+    const ProcessResult result = folder.Run("replace", 20000);
+    folder.Write(L"release.txt", "");
+    WaitForSingleObject(old.process.get(), 20000);
+    EXPECT_FALSE(result.timedOut) << "a box was shown";
+    EXPECT_NE(result.output.find("replace=3"), std::string::npos) << result.output;
+    EXPECT_EQ(folder.Read(L"veldra.exe"), oldProgram);
+    EXPECT_FALSE(folder.Has(L"~tmp.bak"));
+    EXPECT_FALSE(folder.Has(L"~tmp.md5"));
+}
+
+TEST_F(ReplacementTest, FailedMoveKeepsTheOldProgram) {
     PreparePending();
     // Held without delete sharing, the pending file cannot be moved.
     UniqueHandle held(CreateFileW(folder.path(L"~tmp.bak").c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -617,9 +746,12 @@ TEST_F(WorkerTest, NothingServedAndNoProductGivesTheButtonBack) {
     EXPECT_FALSE(folder.Has(L"veldra.exe"));
     EXPECT_FALSE(folder.Has(L"started.txt"));
     // The versions stay in the status line: nothing was downloaded after the check.
-    const std::wstring shown = FormatVersionMessage(MSG_START_UPDATE, L"0.0", 0.0);
-    EXPECT_NE(result.output.find("status=" + WideToUtf8Paired(shown) + "\n"), std::string::npos)
-        << result.output;
+    const std::string shown =
+        PRIMARYLANGID(GetSystemDefaultLangID()) == LANG_CHINESE
+            ? u8"Veldra图动升级工具v1.31  本地图纸版本:1.31.2, 正在更新的图纸版本0.00"
+            : "Veldra auto update toolsv1.31, current version 1.31.2. trying update to version "
+              "0.00.";
+    EXPECT_NE(result.output.find("status=" + shown + "\n"), std::string::npos) << result.output;
 }
 
 TEST_F(WorkerTest, UnreadableListSkipsDownloadsButStillSwapsAndStarts) {
@@ -633,6 +765,30 @@ TEST_F(WorkerTest, UnreadableListSkipsDownloadsButStillSwapsAndStarts) {
     EXPECT_FALSE(folder.Has(L"comm\\file.lst"));
     EXPECT_EQ(folder.Read(L"veldra.exe"), newProgram);
     EXPECT_TRUE(Started());
+}
+
+TEST_F(WorkerTest, AnnouncedDigestOfTheProgramInPlaceSkipsTheFetch) {
+    folder.SetInstalled("1.31.2");
+    folder.Write(L"veldra.exe", oldProgram);
+    server.AddRoute("/update/1.0/veldra.exe", 200, newProgram);
+    Reply(R"({"status":3432,"lastVer":145,"newmd5":")" + Md5Hex(oldProgram) + R"("})");
+    const ProcessResult result = RunWorker();
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    EXPECT_EQ(server.requestCount("/update/1.0/veldra.exe"), 0u);
+    EXPECT_EQ(folder.Read(L"veldra.exe"), oldProgram);
+    EXPECT_FALSE(folder.Has(L"~tmp.bak"));
+    EXPECT_TRUE(Started());
+    // A digest that is not the program's, or not a digest, changes nothing.
+    for (const std::string& announced :
+         {Lower(Md5Hex(oldProgram)), std::string(""), Md5Hex(oldProgram) + " "}) {
+        // The program started by the last run lets go of its file when it ends.
+        ASSERT_TRUE(
+            WaitFor([&] { return WriteBytes(folder.path(L"veldra.exe"), oldProgram); }, 20000));
+        Reply(R"({"status":3432,"lastVer":145,"newmd5":")" + announced + R"("})");
+        EXPECT_EQ(RunWorker().exitCode, 0u);
+        EXPECT_EQ(folder.Read(L"veldra.exe"), newProgram) << announced;
+    }
+    EXPECT_EQ(server.requestCount("/update/1.0/veldra.exe"), 3u);
 }
 
 TEST_F(WorkerTest, DeclinedReplacementStillStartsTheExistingProduct) {
