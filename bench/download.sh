@@ -148,4 +148,4 @@ for step in fetch read_back digest write deletes local_check; do
     "$(share "$(m "${values[@]}")" "$steps_total")"
 done
 echo "$name ours/curl (information): $(ratio "$(m "${ours[@]}")" "$(m "${curl[@]}")")"
-echo "RESULT $name-floor ratio=$(awk -v r="$(m "${ratios[@]}")" 'BEGIN {printf "%.2f", r}') target=1.3"
+echo "RESULT $name-floor ratio=$(round2 "$(m "${ratios[@]}")") target=1.3"

@@ -5,13 +5,18 @@
 #     hashes (Md5Hex) each listed file once.
 # noop-scan.sh BUILD_DIR          2,000 files, 1 GiB: ratio against md5sum
 # noop-scan.sh BUILD_DIR small    20,000 files of 4 KiB: ratio against the floor
-# The three run interleaved, ROUNDS times (default 3); the ratio is the median
-# of the ratios of each round, so load from other users of the machine weighs
-# on both sides of a ratio alike.
+# Each of ROUNDS rounds (default 5, small: 3) runs md5sum, then one process
+# that takes the scan and the floor PAIRS times (default 1, small: 4) in turns,
+# then md5sum again, so that load from other users of the machine weighs on
+# both sides of a ratio alike. The ratio against the floor is the median of the
+# pairs' ratios; against md5sum, the median of the rounds' ratios (median scan
+# of the round over the mean of its two md5sum runs).
 set -euo pipefail
 build=${1:?usage: bench/noop-scan.sh BUILD_DIR [small]}
 shape=${2:-large}
-rounds=${ROUNDS:-3}
+# Against md5sum, which runs outside Wine, short rounds pair better.
+rounds=${ROUNDS:-5} pairs=${PAIRS:-1}
+[ "$shape" = small ] && rounds=${ROUNDS:-3} pairs=${PAIRS:-4}
 source "$(dirname "$0")/lib/common.bash"
 cmake --build "$build" --target noop_scan_bench >/dev/null
 
@@ -44,39 +49,46 @@ hand_over "$work"
 
 run() { "$build/wine-run" "$work/noop_scan_bench.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 
-ours=() floor=() md5sum=() ratios=()
-for round in $(seq 1 "$rounds"); do
-  # Nobody listens on port 1: the fetch fails at once and the local copy is used.
-  out=$(run scan http://127.0.0.1:1)
-  ours+=("$(value seconds "$out")")
-  queued=$(value queued "$out")
-  first_fetch=$(value first_fetch_seconds "$out")
-  out=$(run floor)
-  floor+=("$(value seconds "$out")")
-  differing=$(value differing "$out")
+time_md5sum() {
+  local start
   start=$(now)
   (cd "$work" && xargs -a files.txt -d '\n' md5sum >/dev/null)
-  md5sum+=("$(seconds_since "$start")")
+  seconds_since "$start"
+}
+
+ours=() floor=() md5sum=() ratios=()
+for round in $(seq 1 "$rounds"); do
+  before=$(time_md5sum)
+  # Nobody listens on port 1: the fetch fails at once and the local copy is used.
+  out=$(run http://127.0.0.1:1 "$pairs")
+  md5sum+=("$(awk -v a="$before" -v b="$(time_md5sum)" 'BEGIN {printf "%.3f", (a + b) / 2}')")
+  queued=$(value queued "$out")
+  differing=$(value differing "$out")
+  first_fetch=$(value first_fetch_seconds "$out")
+  scans=($(awk '$1 == "pair" {print $2}' <<<"$out"))
+  floors=($(awk '$1 == "pair" {print $3}' <<<"$out"))
+  ours+=("$(median "${scans[@]}")")
+  floor+=("$(median "${floors[@]}")")
   if [ "$shape" = small ]; then
-    ratios+=("$(ratio "${ours[-1]}" "${floor[-1]}")")
+    for i in "${!scans[@]}"; do ratios+=("$(ratio "${scans[i]}" "${floors[i]}")"); done
   else
     ratios+=("$(ratio "${ours[-1]}" "${md5sum[-1]}")")
   fi
-  echo "$name round $round: FetchFileList ${ours[-1]} s, floor ${floor[-1]} s," \
-    "md5sum ${md5sum[-1]} s, ratio ${ratios[-1]}"
+  echo "$name round $round: FetchFileList ${scans[*]} s, floor ${floors[*]} s," \
+    "md5sum ${md5sum[-1]} s"
 done
 
 echo "$name files: $count, $(awk '{s += $2} END {print s}' "$work/sizes.txt") bytes;" \
   "queued: $queued, floor differing: $differing (0 and 0 expected)"
-echo "$name $rounds interleaved rounds, median (min) seconds:"
+echo "$name $rounds rounds of $pairs scan and floor pairs; median (min) seconds:"
 echo "$name   FetchFileList (under Wine): $(median "${ours[@]}") ($(minimum "${ours[@]}"))"
 echo "$name   floor (under Wine):         $(median "${floor[@]}") ($(minimum "${floor[@]}"))"
 echo "$name   md5sum:                     $(median "${md5sum[@]}") ($(minimum "${md5sum[@]}"))"
 echo "$name   first failed fetch of the process (untimed warm-up): $first_fetch s"
 if [ "$shape" = small ]; then
   echo "$name ours/md5sum (information): $(ratio "$(median "${ours[@]}")" "$(median "${md5sum[@]}")")"
-  echo "RESULT $name ratio=$(median "${ratios[@]}") target=1.3"
+  echo "RESULT $name ratio=$(round2 "$(median "${ratios[@]}")") target=1.3"
 else
   echo "$name ours/floor (information): $(ratio "$(median "${ours[@]}")" "$(median "${floor[@]}")")"
-  echo "RESULT $name ratio=$(median "${ratios[@]}") target=1.25"
+  echo "RESULT $name ratio=$(round2 "$(median "${ratios[@]}")") target=1.25"
 fi

@@ -27,6 +27,7 @@ median() {
                            else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2}'
 }
 minimum() { printf '%s\n' "$@" | sort -g | head -n 1; }
+round2() { awk -v v="$1" 'BEGIN {printf "%.2f", v}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
 # A TCP port on loopback that nothing listens on right now.

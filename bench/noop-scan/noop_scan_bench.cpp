@@ -1,10 +1,13 @@
-// The no-op scan and its floor, over the comm\file.lst next to this executable.
-//   noop_scan_bench scan BASE_URL   times one FetchFileList; nobody answers at
-//                                   BASE_URL, so the local copy of the list is read
-//   noop_scan_bench floor           times a bare loop that opens each listed file,
-//                                   reads it whole, closes it and hashes it once
+// The no-op scan and its floor, over the comm\file.lst next to this executable,
+// in PAIRS pairs taken in turns, so both meet the same load of the machine:
+//   noop_scan_bench BASE_URL PAIRS
+// Each pair prints "pair SCAN_SECONDS FLOOR_SECONDS".
+// The scan is FetchFileList; nobody answers at BASE_URL, so the local copy of
+// the list is read. The floor is a bare loop that opens each listed file,
+// reads it whole, closes it and hashes it once.
 #include <windows.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -28,31 +31,24 @@ double Now() {
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-int Scan(const char* baseUrl) {
-    SetDownloadBaseUrlForTesting(AnsiToWide(baseUrl));
-    // The updater's version check has loaded urlmon before the scan runs; a
-    // first failed fetch here does the same, outside the timed part.
-    std::string ignored;
-    const double warmStart = Now();
-    DownloadToMemory(std::string(baseUrl) + "/warm-up", ignored);
-    const double warmSeconds = Now() - warmStart;
-
+// Seconds of one FetchFileList; queued receives the length of its queue.
+double Scan(unsigned& queued) {
     const double start = Now();
     DownloadQueue queue;
-    const bool ok = FetchFileList(DirectoryOf(nullptr), queue, 1.3f);
+    FetchFileList(DirectoryOf(nullptr), queue, 1.3f);
     const double seconds = Now() - start;
-    printf("ok %d\nqueued %u\nfirst_fetch_seconds %.3f\nseconds %.3f\n", ok ? 1 : 0,
-           static_cast<unsigned>(queue.size()), warmSeconds, seconds);
-    return ok ? 0 : 1;
+    queued = static_cast<unsigned>(queue.size());
+    return seconds;
 }
 
-int Floor() {
+// Seconds of the bare loop; differing receives the files that did not match.
+double Floor(unsigned& differing) {
     struct Listed {
         std::wstring path;
         std::string md5;
     };
     std::vector<std::string> lines;
-    if (!ReadLines(ExeRelativePath(L"comm\\file.lst"), lines)) return 1;
+    ReadLines(ExeRelativePath(L"comm\\file.lst"), lines);
     const std::wstring directory = DirectoryOf(nullptr);
     std::vector<Listed> files;
     for (const std::string& line : lines) {
@@ -62,7 +58,7 @@ int Floor() {
     }
 
     std::string buffer;
-    unsigned differing = 0;
+    differing = 0;
     const double start = Now();
     for (const Listed& file : files) {
         HANDLE handle = CreateFileW(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -80,18 +76,42 @@ int Floor() {
         CloseHandle(handle);
         if (Md5Hex(buffer.data(), got) != file.md5) ++differing;
     }
-    const double seconds = Now() - start;
-    printf("files %u\ndiffering %u\nseconds %.3f\n", static_cast<unsigned>(files.size()), differing,
-           seconds);
-    return 0;
+    return Now() - start;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "scan" && argc == 3) return Scan(argv[2]);
-    if (mode == "floor" && argc == 2) return Floor();
-    printf("usage: noop_scan_bench scan BASE_URL | floor\n");
-    return 2;
+    if (argc != 3) {
+        printf("usage: noop_scan_bench BASE_URL PAIRS\n");
+        return 2;
+    }
+    SetDownloadBaseUrlForTesting(AnsiToWide(argv[1]));
+    // The updater's version check has loaded urlmon before the scan runs; a
+    // first failed fetch here does the same. A first floor pass lets what that
+    // started settle. Neither is timed.
+    std::string ignored;
+    const double warmStart = Now();
+    DownloadToMemory(std::string(argv[1]) + "/warm-up", ignored);
+    const double warmSeconds = Now() - warmStart;
+    unsigned queued = 0;
+    unsigned differing = 0;
+    Floor(differing);
+
+    printf("first_fetch_seconds %.3f\n", warmSeconds);
+    const int pairs = atoi(argv[2]);
+    for (int pair = 0; pair < pairs; ++pair) {
+        double scan = 0;
+        double floor = 0;
+        if (pair % 2 == 0) {
+            scan = Scan(queued);
+            floor = Floor(differing);
+        } else {
+            floor = Floor(differing);
+            scan = Scan(queued);
+        }
+        printf("pair %.3f %.3f\n", scan, floor);
+    }
+    printf("queued %u\ndiffering %u\n", queued, differing);
+    return 0;
 }
