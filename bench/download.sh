@@ -11,7 +11,7 @@
 # ours and the floor run in one process, in BATCHES (default 10) batches of
 # the queue that take turns, so both meet the same load from the other users
 # of the machine; then steps and curl. ROUNDS rounds (default 3); the ratio is
-# the median of the rounds' ours/floor.
+# the median of the batches' ours/floor over all rounds.
 # download.sh BUILD_DIR [http|https]
 set -euo pipefail
 build=${1:?usage: bench/download.sh BUILD_DIR [http|https]}
@@ -108,7 +108,8 @@ for round in $(seq 1 "$rounds"); do
   out=$(run pair "$base" "$batches")
   ours+=("$(value ours "$out")")
   floor+=("$(value floor "$out")")
-  ratios+=("$(ratio "${ours[-1]}" "${floor[-1]}")")
+  round_ratios=($(awk '$1 == "batch" {printf "%.3f\n", $2 / $3}' <<<"$out"))
+  ratios+=("${round_ratios[@]}")
   queued=$(value queued "$out")
   scan=$(value scan_seconds "$out")
   floor_failed=$(value floor_failed "$out")
@@ -127,7 +128,8 @@ for round in $(seq 1 "$rounds"); do
   curl -s --fail "${curl_tls[@]}" -K "$work/curl.cfg"
   curl+=("$(seconds_since "$start")")
   echo "$name round $round: DownloadQueuedFiles ${ours[-1]} s, floor ${floor[-1]} s," \
-    "ratio ${ratios[-1]}; replayed steps ${replayed[-1]} s, curl ${curl[-1]} s"
+    "median batch ratio $(median "${round_ratios[@]}"); replayed steps ${replayed[-1]} s," \
+    "curl ${curl[-1]} s"
 done
 
 m() { median "$@"; }

@@ -93,11 +93,14 @@ int Pair(const std::string& baseUrl, int batches) {
         const DownloadQueue part(queue.begin() + first,
                                  queue.begin() + std::min(first + per, queue.size()));
         const bool floorFirst = batch % 2 == 1;
-        if (floorFirst) floor += FloorLoop(part, baseUrl, failed);
+        double floorPart = floorFirst ? FloorLoop(part, baseUrl, failed) : 0;
         start = Now();
         DownloadQueuedFiles(part, directory, nullptr, VERSION);
-        ours += Now() - start;
-        if (!floorFirst) floor += FloorLoop(part, baseUrl, failed);
+        const double oursPart = Now() - start;
+        if (!floorFirst) floorPart = FloorLoop(part, baseUrl, failed);
+        printf("batch %.3f %.3f\n", oursPart, floorPart);
+        ours += oursPart;
+        floor += floorPart;
     }
     printf("queued %u\nscan_seconds %.3f\nours %.3f\nfloor %.3f\nfloor_failed %u\n",
            static_cast<unsigned>(queue.size()), scan, ours, floor, failed);
