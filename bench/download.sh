@@ -6,7 +6,9 @@
 #   floor  a bare loop of URLDownloadToFileA over the same URLs into the same
 #          temporary file, nothing else (under Wine)
 #   steps  DownloadFile replayed step by step over the same queue, each step
-#          timed: what the time beyond the floor is spent on
+#          timed: what the time beyond the floor is spent on (read-back,
+#          digest, write, deletes; the local check is the read of a local file
+#          the scan could not spare)
 #   curl   the same URLs one after another in one process (information)
 # ours and the floor run in one process, in BATCHES (default 10) batches of
 # the queue that take turns, so both meet the same load from the other users
@@ -143,11 +145,21 @@ echo "$name   floor, bare URLDownloadToFileA:   $(m "${floor[@]}") ($(minimum "$
 echo "$name   curl:                             $(m "${curl[@]}") ($(minimum "${curl[@]}"))"
 echo "$name   what ours adds to the floor:      $(awk -v a="$(m "${ours[@]}")" -v b="$(m "${floor[@]}")" 'BEGIN {printf "%.3f", a - b}')"
 echo "$name   FetchFileList before it (not in the ratio): $scan s"
-echo "$name steps of DownloadFile replayed one by one (median seconds, share of $steps_total s):"
-for step in fetch read_back digest write deletes local_check; do
+# The shares of ours: the fetch as the floor measured beside it, the other
+# steps as replayed, and what is left (the watch on the transfer, the stall
+# timer and COM of each fetch, status texts).
+ours_median=$(m "${ours[@]}")
+rest=$(m "${floor[@]}")
+echo "$name shares of DownloadQueuedFiles ($ours_median s); fetch = the floor, the other steps replayed:"
+printf '%s   %-12s %7s s %s\n' "$name" fetch "$(m "${floor[@]}")" "$(share "$(m "${floor[@]}")" "$ours_median")"
+for step in read_back digest write deletes local_check; do
   eval "values=(\"\${$step[@]}\")"
-  printf '%s   %-12s %7s s %s\n' "$name" "${step//_/-}" "$(m "${values[@]}")" \
-    "$(share "$(m "${values[@]}")" "$steps_total")"
+  value=$(m "${values[@]}")
+  rest=$(awk -v a="$rest" -v b="$value" 'BEGIN {printf "%.3f", a + b}')
+  printf '%s   %-12s %7s s %s\n' "$name" "${step//_/-}" "$value" "$(share "$value" "$ours_median")"
 done
+rest=$(awk -v a="$ours_median" -v b="$rest" 'BEGIN {printf "%.3f", a - b}')
+printf '%s   %-12s %7s s %s\n' "$name" rest "$rest" "$(share "$rest" "$ours_median")"
+echo "$name   (replayed fetch, bare as the floor: $(m "${fetch[@]}") s of $steps_total s replayed)"
 echo "$name ours/curl (information): $(ratio "$(m "${ours[@]}")" "$(m "${curl[@]}")")"
 echo "RESULT $name-floor ratio=$(round2 "$(m "${ratios[@]}")") target=1.3"
