@@ -58,13 +58,6 @@ DWORD MeasureLocalFile(const std::wstring& path) {
 
 }  // namespace
 
-double VersionDirectory(float serverVersion) {
-    float tenths = serverVersion * 10.0f;
-    int truncated = static_cast<int>(tenths);
-    float reduced = truncated / 10.0f;
-    return static_cast<double>(reduced);
-}
-
 bool IsSafeRelativePath(const std::wstring& path) {
     if (path.empty()) return false;
     // A leading separator names the drive root, two of them a UNC or device path.

@@ -4,14 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/version_numbers.h"
+
 struct QueuedFile {
     std::string expectedMd5;   // as listed
     std::string relativePath;  // as listed, UTF-8
 };
 using DownloadQueue = std::vector<QueuedFile>;
-
-// The server version cut to one decimal in single precision (1.35 gives 1.3).
-double VersionDirectory(float serverVersion);
 
 // False for a listed path that could reach outside the product directory.
 bool IsSafeRelativePath(const std::wstring& path);
