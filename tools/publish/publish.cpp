@@ -118,13 +118,14 @@ std::string Joined(const std::vector<std::string>& problems) {
     return text;
 }
 
-// Copies into a new file; false when anything could not be read or written.
-bool CopyInto(const fs::path& source, const fs::path& target) {
+// Copies into a new file through buffer (one for all copies: a release holds
+// thousands of small files); false when anything could not be read or written.
+bool CopyInto(const fs::path& source, const fs::path& target, std::vector<char>& buffer) {
     std::ifstream in(source, std::ios::binary);
     if (!in) return false;
     std::ofstream out(target, std::ios::binary | std::ios::trunc);
     if (!out) return false;
-    std::vector<char> buffer(COPY_CHUNK);
+    buffer.resize(COPY_CHUNK);
     while (in) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         std::streamsize got = in.gcount();
@@ -136,10 +137,11 @@ bool CopyInto(const fs::path& source, const fs::path& target) {
 }
 
 // Copies into a staged file and renames it over target.
-bool PlaceCopy(const fs::path& source, const fs::path& staged, const fs::path& target) {
+bool PlaceCopy(const fs::path& source, const fs::path& staged, const fs::path& target,
+               std::vector<char>& buffer) {
     std::error_code error;
     fs::create_directories(target.parent_path(), error);
-    return CopyInto(source, staged) && RenameOver(staged, target);
+    return CopyInto(source, staged, buffer) && RenameOver(staged, target);
 }
 
 bool MakeDirectories(const fs::path& dir) {
@@ -339,6 +341,7 @@ int Publish(const PublishRequest& request, std::string& report) {
     uint64_t totalBytes = 0;
     size_t listed = 0;
     fs::path madeDirectory;
+    std::vector<char> buffer;
     for (const auto& file : files) {
         bool isMain = EqualsAsciiNoCase(file.listedPath, MAIN_PROGRAM);
         // The main program arrives by its own path, which waits for a running product.
@@ -350,7 +353,7 @@ int Publish(const PublishRequest& request, std::string& report) {
             return fail("cannot create " + DisplayPath(parent));
         }
         madeDirectory = parent;
-        if (!CopyInto(request.releaseDir / file.relativePath, target)) {
+        if (!CopyInto(request.releaseDir / file.relativePath, target, buffer)) {
             return fail("cannot copy " + file.listedPath);
         }
         if (isMain) continue;
@@ -369,7 +372,7 @@ int Publish(const PublishRequest& request, std::string& report) {
     std::string listMd5 = DigestOfFile(stagedList);
 
     fs::path stagedMain = staging / "veldra.exe.new";
-    if (!CopyInto(mainSource, stagedMain)) {
+    if (!CopyInto(mainSource, stagedMain, buffer)) {
         return fail("cannot copy veldra.exe");
     }
     std::string mainMd5 = DigestOfFile(stagedMain);
@@ -386,7 +389,7 @@ int Publish(const PublishRequest& request, std::string& report) {
     }
     if (!request.packagePath.empty() &&
         !PlaceCopy(request.packagePath, staging / "veldrazip.exe.new",
-                   updateRoot / "last" / "veldrazip.exe")) {
+                   updateRoot / "last" / "veldrazip.exe", buffer)) {
         return fail("cannot write update\\last\\veldrazip.exe");
     }
     fs::path stagedRecord = staging / "record.new";
