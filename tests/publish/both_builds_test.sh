@@ -27,7 +27,7 @@ check() {  # check LABEL EXPECTED ACTUAL
 }
 zpath() { printf 'Z:%s' "${1//\//\\}"; }
 # Folders the Windows publisher writes must belong to the user Wine runs as.
-own() { "$windows/wine-run" own "$@" >/dev/null; }
+own() { if grep -q '^ *own)' "$windows/wine-run"; then "$windows/wine-run" own "$@" >/dev/null; fi; }
 publish_native() {  # OUT LOG ARGS...
   local out=$1 log=$2
   shift 2
@@ -104,6 +104,27 @@ publish_windows "$work/out-windows" "$work/windows-shared.log" 1.35.0
 check "Windows refuses a shared directory" 3 $?
 check "same shared-directory refusal" "$(report "$work/native-shared.log")" \
       "$(report "$work/windows-shared.log")"
+
+# The lock: a native publisher holding the output keeps the Windows one off.
+python3 - "$work/out-windows/.publish.lock" "$work/locked" <<'PY' &
+import fcntl, os, sys, time
+lock = open(sys.argv[1], "a")
+fcntl.lockf(lock, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 0)  # as the native publisher takes it
+open(sys.argv[2], "w").close()
+for _ in range(300):
+    if not os.path.exists(sys.argv[2]): break
+    time.sleep(0.1)
+PY
+holder=$!
+for _ in $(seq 1 50); do [ -e "$work/locked" ] && break; sleep 0.1; done
+publish_windows "$work/out-windows" "$work/windows-locked.log" 1.32.0
+check "Windows publisher kept off by the native lock" 4 $?
+grep -q "another publisher" "$work/windows-locked.log"
+check "says so" 0 $?
+rm -f "$work/locked"
+wait "$holder"
+publish_windows "$work/out-windows" "$work/windows-unlocked.log" 1.32.0
+check "Windows publishes once the lock is free" 0 $?
 
 [ "$failures" -eq 0 ] || exit 1
 echo "both builds agree"

@@ -45,7 +45,7 @@ std::string DigestOfFile(const std::filesystem::path& path);
 // --- one publisher per output folder ---
 
 // Held from Take until destruction; a second publisher on the same lock file
-// cannot take it meanwhile.
+// cannot take it meanwhile, whichever build it is (under Wine as well).
 class OutputLock {
   public:
     OutputLock() = default;

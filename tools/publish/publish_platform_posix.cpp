@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -180,13 +179,15 @@ OutputLock::~OutputLock() {
 bool OutputLock::Take(const fs::path& lockFile) {
     int fd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return false;
-    // Released by the kernel when the process ends, however it ends.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return false;
-    }
     token_ = fd;
-    return true;
+    // A POSIX lock on the first byte: the lock a Windows publisher takes under
+    // Wine is one too. The kernel releases it when the process ends, however.
+    struct flock first = {};
+    first.l_type = F_WRLCK;
+    first.l_whence = SEEK_SET;
+    first.l_start = 0;
+    first.l_len = 1;
+    return fcntl(fd, F_SETLK, &first) == 0;
 }
 
 std::vector<fs::path> CommandArguments(int argc, char** argv) {

@@ -135,7 +135,11 @@ bool OutputLock::Take(const fs::path& lockFile) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     token_ = reinterpret_cast<intptr_t>(file);
-    return true;
+    // Wine turns this lock into a POSIX lock on the host file, which keeps a
+    // native publisher off the same folder too.
+    OVERLAPPED first = {};
+    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first) !=
+           FALSE;
 }
 
 std::vector<fs::path> CommandArguments(int, char**) {
