@@ -103,8 +103,11 @@ void Walk(const fs::path& root, const fs::path& relativeDir, const std::string& 
             file.relativePath = relative;
             file.listedPath = listed;
             file.size = entry.file_size(kind);
-            if (kind) problems.push_back("file cannot be read: " + listed);
-            files.push_back(file);
+            if (kind) {
+                problems.push_back("file cannot be read: " + listed);
+            } else {
+                files.push_back(file);
+            }
         } else {
             problems.push_back("neither a file nor a folder: " + listed);
         }
