@@ -46,7 +46,7 @@ echo "files listed: $(grep -c . "$work/out/update/1.3/comm/file.lst")"
 echo "native publisher: ${publish}s  host cp -r + md5sum: ${host}s"
 if [ -x "$build/bin/veldra-publish.exe" ]; then
   mkdir -p "$work/out-windows"
-  "$build/wine-run" own "$work" "$work/out-windows" >/dev/null 2>&1 || true
+  "$build/wine-run" own "$work"  # Wine reads the release and writes the output as its user
   start=$(now)
   "$build/wine-run" "$build/bin/veldra-publish.exe" "$(zpath "$release")" 1.32.0 \
     "$(zpath "$work/out-windows")" >/dev/null

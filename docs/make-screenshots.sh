@@ -30,6 +30,7 @@ export DISPLAY=$display
 mkdir -p "$product/config"
 cp "$build/bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
 printf 'ver=1.31.5\r\n' >"$product/config/config.ini"
+"$build/wine-run" own "$product"
 
 shoot() {  # $1: locale, $2: output file
   (cd "$product" && LANG=$1 LC_ALL=$1 exec "$build/wine-run" explorer \

@@ -44,6 +44,18 @@ bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool ReadOnlyFilesAreEnforced() {
+    const std::wstring dir = MakeTempDir(L"read-only-probe");
+    const std::wstring probe = dir + L"probe.txt";
+    WriteBytes(probe, "probe");
+    SetFileAttributesW(probe.c_str(), FILE_ATTRIBUTE_READONLY);
+    const bool writable = UniqueHandle(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
+                              .valid();
+    RemoveTree(dir);
+    return !writable;
+}
+
 std::wstring ThisExePath() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -72,9 +84,9 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& wo
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process = {};
     std::wstring mutableLine = commandLine;
-    result.started = CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                    workDir.empty() ? nullptr : workDir.c_str(), &startup,
-                                    &process) != FALSE;
+    result.started =
+        CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       workDir.empty() ? nullptr : workDir.c_str(), &startup, &process) != FALSE;
     output.reset();
     if (result.started) {
         UniqueHandle processHandle(process.hProcess);

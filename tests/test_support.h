@@ -13,6 +13,9 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);  // empty when missing
 bool FileExists(const std::wstring& path);
 
+// False where the platform lets anyone write a read-only file (Wine run by root).
+bool ReadOnlyFilesAreEnforced();
+
 // Full path of the running test executable and of its folder (build/bin\).
 std::wstring ThisExePath();
 std::wstring BinDir();
@@ -21,7 +24,7 @@ struct ProcessResult {
     bool started = false;
     bool timedOut = false;  // killed after the time-out
     DWORD exitCode = 0;
-    std::string output;     // standard output and error together
+    std::string output;  // standard output and error together
 };
 
 // Runs commandLine (exe path quoted by the caller where needed) in workDir,

@@ -102,7 +102,7 @@ http {
 CONF
   [ -f "$work/nginx.pid" ] && { kill "$(cat "$work/nginx.pid")"; sleep 0.5; rm -f "$work/nginx.pid"; }
   : >"$work/access.log"
-  nginx -c "$work/nginx.conf" -p "$work" 2>"$work/nginx.err" || { cat "$work/nginx.err"; fail "nginx"; }
+  nginx -c "$work/nginx.conf" -p "$work" -e "$work/error.log" 2>"$work/nginx.err" || { cat "$work/nginx.err"; fail "nginx"; }
   for _ in $(seq 1 50); do [ -f "$work/nginx.pid" ] && break; sleep 0.1; done
 }
 

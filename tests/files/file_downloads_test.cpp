@@ -150,8 +150,13 @@ TEST_F(DownloadsTest, CleanRunLeavesOldLogAndEmptyQueueDoesNothing) {
     EXPECT_EQ(BODY, ReadBytes(dir_ + L"ok.txt"));
 }
 
+// Wine run by a plain user cannot mark a read-only file hidden, and Wine run by
+// root writes read-only files anyway: the test runs in both ways, and each
+// checks what it can see.
 TEST_F(DownloadsTest, DllFilesEndHiddenReadOnlyAndCanBeReplaced) {
-    const DWORD hiddenReadOnly = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY;
+    const bool enforced = ReadOnlyFilesAreEnforced();
+    const DWORD marks =
+        enforced ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY;
     server_.AddRoute("/update/1.3/Dlls/a.bin", 200, BODY);
     server_.AddRoute("/update/1.3/x.DLL", 200, BODY);
     DownloadQueue queue = {{Md5Hex(BODY), "Dlls\\a.bin"}, {Md5Hex(BODY), "x.DLL"}};
@@ -159,9 +164,9 @@ TEST_F(DownloadsTest, DllFilesEndHiddenReadOnlyAndCanBeReplaced) {
     for (const wchar_t* name : {L"Dlls\\a.bin", L"x.DLL"}) {
         DWORD attributes = GetFileAttributesW((dir_ + name).c_str());
         ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
-        EXPECT_EQ(hiddenReadOnly, attributes & hiddenReadOnly);
+        EXPECT_EQ(marks, attributes & marks);
     }
-    // Next version: the hidden, read-only copies are overwritten.
+    // Next version: the read-only copies are overwritten.
     const std::string newer = "newer content";
     server_.AddRoute("/update/1.3/Dlls/a.bin", 200, newer);
     server_.AddRoute("/update/1.3/x.DLL", 404, "<html>gone</html>");
@@ -169,27 +174,36 @@ TEST_F(DownloadsTest, DllFilesEndHiddenReadOnlyAndCanBeReplaced) {
     EXPECT_EQ(newer, ReadBytes(dir_ + L"Dlls\\a.bin"));
     EXPECT_EQ(BODY, ReadBytes(dir_ + L"x.DLL"));
     for (const wchar_t* name : {L"Dlls\\a.bin", L"x.DLL"}) {
-        EXPECT_EQ(hiddenReadOnly, GetFileAttributesW((dir_ + name).c_str()) & hiddenReadOnly);
+        EXPECT_EQ(marks, GetFileAttributesW((dir_ + name).c_str()) & marks);
     }
     EXPECT_EQ(LOG_HEAD + "down err (-3)Jsomd5: " + Md5Hex(newer) +
                   ",fileName: x.DLL,local md5:" + Md5Hex(BODY) + "\r\n",
               ReadBytes(dir_ + L"updateErr.log"));
 }
 
-TEST_F(DownloadsTest, HeldFileFailsAndKeepsContent) {
+TEST_F(DownloadsTest, HeldOrReadOnlyFileFailsAndKeepsContent) {
+    ASSERT_TRUE(ReadOnlyFilesAreEnforced());
     ASSERT_TRUE(WriteBytes(dir_ + L"locked.txt", "kept"));
+    ASSERT_TRUE(WriteBytes(dir_ + L"readonly.txt", "also kept"));
+    ASSERT_TRUE(SetFileAttributesW((dir_ + L"readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY));
     server_.AddRoute("/update/1.3/locked.txt", 200, BODY);
+    server_.AddRoute("/update/1.3/readonly.txt", 200, BODY);
     // Held open by someone who denies writers.
     UniqueHandle held(CreateFileW((dir_ + L"locked.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held.valid());
-    std::vector<std::wstring> texts = Run({{Md5Hex(BODY), "locked.txt"}});
+    std::vector<std::wstring> texts =
+        Run({{Md5Hex(BODY), "locked.txt"}, {Md5Hex(BODY), "readonly.txt"}});
     held.reset();
-    ASSERT_EQ(2u, texts.size());
+    ASSERT_EQ(4u, texts.size());
     EXPECT_EQ(After(L"/update/1.3/locked.txt", -1003), texts[1]);
+    EXPECT_EQ(After(L"/update/1.3/readonly.txt", -1003), texts[3]);
     EXPECT_EQ("kept", ReadBytes(dir_ + L"locked.txt"));
+    EXPECT_EQ("also kept", ReadBytes(dir_ + L"readonly.txt"));
     EXPECT_EQ(LOG_HEAD + "down err (-1003)Jsomd5: " + Md5Hex(BODY) +
-                  ",fileName: locked.txt,local md5:" + Md5Hex("kept") + "\r\n",
+                  ",fileName: locked.txt,local md5:" + Md5Hex("kept") + "\r\n" +
+                  "down err (-1003)Jsomd5: " + Md5Hex(BODY) +
+                  ",fileName: readonly.txt,local md5:" + Md5Hex("also kept") + "\r\n",
               ReadBytes(dir_ + L"updateErr.log"));
 }
 

@@ -27,7 +27,7 @@ check() {  # check LABEL EXPECTED ACTUAL
 }
 zpath() { printf 'Z:%s' "${1//\//\\}"; }
 # Folders the Windows publisher writes must belong to the user Wine runs as.
-own() { if grep -q '^ *own)' "$windows/wine-run"; then "$windows/wine-run" own "$@" >/dev/null; fi; }
+own() { "$windows/wine-run" own "$@"; }
 publish_native() {  # OUT LOG ARGS...
   local out=$1 log=$2
   shift 2
