@@ -42,5 +42,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     std::memcpy(copy.get(), original, size);
     DialogBoxIndirectParamW(instance, reinterpret_cast<LPCDLGTEMPLATEW>(copy.get()), nullptr,
                             MainDialogProc, 0);
-    return 0;
+    // An update may still run on its worker thread: the process ends here,
+    // before exit-time destructors free the values that the worker reads.
+    ExitProcess(0);
 }

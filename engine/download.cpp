@@ -8,8 +8,10 @@
 #include <share.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cwchar>
 #include <filesystem>
+#include <mutex>
 
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
@@ -22,12 +24,16 @@ namespace {
 
 constexpr wchar_t TEMP_FILE_NAME[] = L"11.tmp";
 constexpr DWORD TEMP_PATH_CHARS = 256;
+// A transfer that brings nothing for this long, connection set-up included, is
+// given up; one that keeps moving is never cut, however slow.
+constexpr ULONGLONG STALL_DEADLINE_MS = 15000;
+constexpr DWORD STALL_CHECK_MS = 1000;
 
-// Content-Length from a block of response header lines; -1 when absent.
-long long AnnouncedLength(const wchar_t* headers) {
-    if (!headers) return -1;
-    constexpr wchar_t name[] = L"content-length:";
-    constexpr size_t nameLength = sizeof name / sizeof name[0] - 1;
+// The value of a response header (its name given in lower case with the
+// colon), without leading blanks; null when the header is absent.
+const wchar_t* HeaderValue(const wchar_t* headers, const wchar_t* name) {
+    if (!headers) return nullptr;
+    const size_t nameLength = wcslen(name);
     const wchar_t* line = headers;
     while (*line) {
         const wchar_t* end = wcschr(line, L'\n');
@@ -35,21 +41,43 @@ long long AnnouncedLength(const wchar_t* headers) {
         if (length > nameLength && _wcsnicmp(line, name, nameLength) == 0) {
             const wchar_t* value = line + nameLength;
             while (*value == L' ' || *value == L'\t') ++value;
-            if (*value >= L'0' && *value <= L'9') return _wtoi64(value);
+            return value;
         }
         if (!end) break;
         line = end + 1;
     }
+    return nullptr;
+}
+
+// Content-Length of the bytes that arrive: -1 when absent, or when urlmon
+// decodes a Content-Encoding and the length counts the encoded body.
+long long AnnouncedLength(const wchar_t* headers) {
+    const wchar_t* encoding = HeaderValue(headers, L"content-encoding:");
+    if (encoding && _wcsnicmp(encoding, L"identity", 8) != 0) return -1;
+    const wchar_t* value = HeaderValue(headers, L"content-length:");
+    if (value && *value >= L'0' && *value <= L'9') return _wtoi64(value);
     return -1;
 }
 
 // Watches one transfer: urlmon reports success for an error page or a body cut
-// short, so the status code and the announced length are learnt here.
+// short, so the status code and the announced length are learnt here. It
+// also gives the transfer up once it has stalled, or once it brings more than
+// the caller takes.
 class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
   public:
+    explicit TransferWatch(size_t limit) : limit_(limit), lastActivity_(GetTickCount64()) {}
+
     int status() const { return status_; }
-    long long announcedLength() const { return announcedLength_; }
+    long long announcedLength() const { return encoded_ ? -1 : announcedLength_; }
     HRESULT stopResult() const { return stopResult_; }
+    bool abandoned() const { return abandoned_; }
+
+    // Runs on a timer thread. urlmon keeps its binding for the duration of the
+    // call, and an abort reaches the transfer from any thread.
+    void AbortIfStalled() {
+        if (dataEnded_ || GetTickCount64() - lastActivity_ < STALL_DEADLINE_MS) return;
+        Abandon();
+    }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
@@ -72,44 +100,103 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     }
 
     // IBindStatusCallback
-    STDMETHODIMP OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+    STDMETHODIMP OnStartBinding(DWORD, IBinding* binding) override {
+        std::lock_guard<std::recursive_mutex> lock(bindingLock_);
+        if (binding) binding->AddRef();
+        binding_ = binding;
+        Touch();
+        return S_OK;
+    }
     STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
     STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
-    STDMETHODIMP OnProgress(ULONG, ULONG progressMax, ULONG statusCode, LPCWSTR) override {
-        if (statusCode == BINDSTATUS_ENDDOWNLOADDATA && progressMax > 0 && announcedLength_ < 0) {
-            announcedLength_ = progressMax;
+    STDMETHODIMP OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode, LPCWSTR) override {
+        Touch();
+        if (statusCode == BINDSTATUS_ENDDOWNLOADDATA) {
+            dataEnded_ = true;
+            if (progressMax > 0 && announcedLength_ < 0) announcedLength_ = progressMax;
         }
+        if (limit_ > 0 && progress > limit_) Abandon();
         return S_OK;
     }
     STDMETHODIMP OnStopBinding(HRESULT result, LPCWSTR) override {
         stopResult_ = result;
+        std::lock_guard<std::recursive_mutex> lock(bindingLock_);
+        if (binding_) binding_->Release();
+        binding_ = nullptr;
         return S_OK;
     }
     STDMETHODIMP GetBindInfo(DWORD*, BINDINFO*) override { return S_OK; }
-    STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
+    STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
+        Touch();
+        return S_OK;
+    }
     STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
 
     // IHttpNegotiate
     STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* extraHeaders) override {
         if (extraHeaders) *extraHeaders = nullptr;
+        Touch();
         return S_OK;
     }
     STDMETHODIMP OnResponse(DWORD statusCode, LPCWSTR responseHeaders, LPCWSTR,
                             LPWSTR* extraHeaders) override {
         if (extraHeaders) *extraHeaders = nullptr;
+        Touch();
         status_ = static_cast<int>(statusCode);
+        const wchar_t* encoding = HeaderValue(responseHeaders, L"content-encoding:");
+        encoded_ = encoding && _wcsnicmp(encoding, L"identity", 8) != 0;
         long long length = AnnouncedLength(responseHeaders);
         if (length >= 0) announcedLength_ = length;
+        if (limit_ > 0 && length > static_cast<long long>(limit_)) Abandon();
         return S_OK;
     }
 
   private:
     ~TransferWatch() = default;
 
+    void Touch() { lastActivity_ = GetTickCount64(); }
+
+    void Abandon() {
+        std::lock_guard<std::recursive_mutex> lock(bindingLock_);
+        abandoned_ = true;
+        if (binding_) binding_->Abort();
+    }
+
     LONG references_ = 1;
-    int status_ = 0;  // 0 until a response arrived
+    const size_t limit_;  // 0: no limit
+    int status_ = 0;      // 0 until a response arrived
     long long announcedLength_ = -1;
+    bool encoded_ = false;
     HRESULT stopResult_ = S_OK;
+    std::atomic<ULONGLONG> lastActivity_;
+    std::atomic<bool> dataEnded_{false};
+    std::atomic<bool> abandoned_{false};
+    std::recursive_mutex bindingLock_;
+    IBinding* binding_ = nullptr;
+};
+
+// Checks the transfer every second for as long as the fetch runs.
+class StallTimer {
+  public:
+    explicit StallTimer(TransferWatch* watch) {
+        if (!CreateTimerQueueTimer(&timer_, nullptr, Check, watch, STALL_CHECK_MS, STALL_CHECK_MS,
+                                   WT_EXECUTEDEFAULT)) {
+            timer_ = nullptr;
+        }
+    }
+    StallTimer(const StallTimer&) = delete;
+    StallTimer& operator=(const StallTimer&) = delete;
+    // Waits for a check that is running, so the watch outlives every check.
+    ~StallTimer() {
+        if (timer_) DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
+    }
+
+  private:
+    static VOID CALLBACK Check(PVOID watch, BOOLEAN) {
+        static_cast<TransferWatch*>(watch)->AbortIfStalled();
+    }
+
+    HANDLE timer_ = nullptr;
 };
 
 // COM for the duration of one fetch; balanced only when this call started it.
@@ -146,7 +233,7 @@ std::string EscapeNonAscii(const std::string& url) {
 }
 
 bool TransferComplete(HRESULT result, const TransferWatch& watch, size_t bytes) {
-    if (FAILED(result) || FAILED(watch.stopResult())) return false;
+    if (watch.abandoned() || FAILED(result) || FAILED(watch.stopResult())) return false;
     if (watch.status() != 0 && (watch.status() < 200 || watch.status() > 299)) return false;
     if (watch.announcedLength() >= 0 &&
         static_cast<unsigned long long>(watch.announcedLength()) != bytes) {
@@ -155,22 +242,49 @@ bool TransferComplete(HRESULT result, const TransferWatch& watch, size_t bytes) 
     return true;
 }
 
+// urlmon takes the temp file's name in the ANSI code page. A temp folder with
+// characters the code page lacks still has a short name that converts without
+// loss; with none, empty: urlmon would write the body somewhere else.
+std::string NarrowTempPath(const std::wstring& tempDir) {
+    const auto lossless = [](const std::wstring& path) {
+        return AnsiToWide(WideToAnsi(path)) == path;
+    };
+    std::wstring path = JoinPath(tempDir, TEMP_FILE_NAME);
+    if (lossless(path)) return WideToAnsi(path);
+    wchar_t shortDir[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW(tempDir.c_str(), shortDir, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::string();
+    path = JoinPath(shortDir, TEMP_FILE_NAME);
+    return lossless(path) ? WideToAnsi(path) : std::string();
+}
+
+bool FitsLimit(const std::wstring& path, size_t limit) {
+    if (limit == 0) return true;
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return true;
+    const unsigned long long size =
+        (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return size <= limit;
+}
+
 }  // namespace
 
-int DownloadToMemory(const std::string& url, std::string& buffer) {
+int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit) {
     wchar_t tempDir[TEMP_PATH_CHARS] = {};
     GetTempPathW(TEMP_PATH_CHARS, tempDir);
     const std::wstring tempPath = JoinPath(tempDir, TEMP_FILE_NAME);
-    const std::string narrowTempPath = WideToAnsi(tempPath);
+    const std::string narrowTempPath = NarrowTempPath(tempDir);
+    if (narrowTempPath.empty()) return DOWNLOAD_EMPTY;
 
     // A copy left by an earlier fetch must never pass for this one's body.
     DeleteFileW(tempPath.c_str());
 
     HRESULT result = E_FAIL;
-    TransferWatch* watch = new TransferWatch();
+    TransferWatch* watch = new TransferWatch(limit);
     const std::string escapedUrl = EscapeNonAscii(url);
     {
         ComScope com;
+        StallTimer timer(watch);
         result = URLDownloadToFileA(nullptr, escapedUrl.c_str(), narrowTempPath.c_str(), 0, watch);
     }
     // urlmon also keeps a copy in the browser cache; only the destination is
@@ -178,7 +292,7 @@ int DownloadToMemory(const std::string& url, std::string& buffer) {
     DeleteUrlCacheEntryA(escapedUrl.c_str());
 
     std::string body;
-    ReadWholeFile(tempPath, body);
+    if (FitsLimit(tempPath, limit)) ReadWholeFile(tempPath, body);
     DeleteFileW(tempPath.c_str());
 
     const bool complete = TransferComplete(result, *watch, body.size());

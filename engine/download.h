@@ -12,8 +12,10 @@ constexpr int DOWNLOAD_WRITE_FAILED = -1003;
 constexpr char ANY_MD5[] = "0";
 
 // Fetches url (narrow, already encoded) into buffer. 0 when at least one byte
-// of a complete, successful (2xx) response arrived; else DOWNLOAD_EMPTY.
-int DownloadToMemory(const std::string& url, std::string& buffer);
+// of a complete, successful (2xx) response arrived; else DOWNLOAD_EMPTY. A
+// transfer that stalls, or (with a limit) brings more than limit bytes, is
+// given up and gives DOWNLOAD_EMPTY; such a body is never read into memory.
+int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit = 0);
 
 // Fetches DownloadBaseUrl() + urlPath into localPath unless the local file is
 // current, and checks its digest. Returns 0, -3, -1002 or -1003. A failed

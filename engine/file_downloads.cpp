@@ -135,6 +135,7 @@ int DownloadQueuedFiles(const DownloadQueue& queue, const std::wstring& exeDirec
         // The list is checked already; a queue from elsewhere gets the same guard.
         if (!IsSafeRelativePath(widePath)) continue;
         std::wstring localPath = JoinPath(exeDirectory, widePath);
+        if (!LiesBelow(exeDirectory, localPath)) continue;
         std::wstring serverPath = versionPrefix + widePath;
         ReplaceAll(serverPath, L"\\", L"/");
 

@@ -8,8 +8,8 @@
 #include "engine/file_list.h"
 
 // Always 0.
-int DownloadQueuedFiles(const DownloadQueue& queue, const std::wstring& exeDirectory,
-                        HWND dialog, float serverVersion);
+int DownloadQueuedFiles(const DownloadQueue& queue, const std::wstring& exeDirectory, HWND dialog,
+                        float serverVersion);
 
 // Replaces every occurrence left to right; inserted text is not searched again.
 void ReplaceAll(std::wstring& text, const std::wstring& find, const std::wstring& replacement);

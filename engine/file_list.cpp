@@ -37,6 +37,17 @@ bool IsParentComponent(const std::wstring& component) {
     return dots >= 2;
 }
 
+// The path as the file system resolves it; empty when it cannot.
+std::wstring FullPath(const std::wstring& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return std::wstring();
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) return std::wstring();
+    full.resize(length);
+    return full;
+}
+
 // File name of the running executable, after its last separator.
 std::wstring OwnFileName() {
     wchar_t path[PATH_BUFFER_UNITS] = {};
@@ -60,8 +71,6 @@ DWORD MeasureLocalFile(const std::wstring& path) {
 
 bool IsSafeRelativePath(const std::wstring& path) {
     if (path.empty()) return false;
-    // A leading separator names the drive root, two of them a UNC or device path.
-    if (IsSeparator(path[0])) return false;
     // Drive letters, alternate data streams and device forms all need a colon.
     if (path.find(L':') != std::wstring::npos) return false;
     size_t start = 0;
@@ -72,6 +81,14 @@ bool IsSafeRelativePath(const std::wstring& path) {
         start = end + 1;
     }
     return true;
+}
+
+bool LiesBelow(const std::wstring& directory, const std::wstring& path) {
+    std::wstring base = FullPath(directory);
+    const std::wstring full = FullPath(path);
+    if (base.empty() || full.empty()) return false;
+    if (base.back() != L'\\') base += L'\\';
+    return full.size() > base.size() && _wcsnicmp(full.c_str(), base.c_str(), base.size()) == 0;
 }
 
 const wchar_t* ContainsNoCase(const wchar_t* text, const wchar_t* pattern) {
@@ -113,8 +130,9 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
             continue;
         // Nothing outside the product directory is measured, created or queued.
         if (!IsSafeRelativePath(widePath)) continue;
-
         std::wstring localPath = JoinPath(exeDirectory, widePath);
+        if (!LiesBelow(exeDirectory, localPath)) continue;
+
         DWORD localSize = MeasureLocalFile(localPath);
         if (localSize == static_cast<DWORD>(listedSize) && Md5OfFile(localPath) == fields[1])
             continue;

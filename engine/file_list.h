@@ -12,8 +12,14 @@ struct QueuedFile {
 };
 using DownloadQueue = std::vector<QueuedFile>;
 
-// False for a listed path that could reach outside the product directory.
+// False for a listed path that could reach outside the product directory: a
+// ".." component or a colon. A leading separator is kept: joined to the
+// directory it stays inside (C:\App\ and /x.txt name C:\App\x.txt).
 bool IsSafeRelativePath(const std::wstring& path);
+
+// True when path, resolved as the file system does, lies below directory: the
+// last guard for whatever the rules above miss.
+bool LiesBelow(const std::wstring& directory, const std::wstring& path);
 
 // Fetches the list into comm\file.lst and queues the files that are missing or
 // differ. False when the local copy cannot be read (queue left empty).

@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "engine/download.h"
+#include "engine/replacement.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
 #include "support/fields.h"
 #include "support/file_io.h"
+#include "support/md5.h"
 #include "support/paths.h"
 #include "support/unique_handle.h"
 
@@ -102,4 +104,11 @@ void FetchMainProgram(HWND dialog, int32_t serverBuild, double serverVersion) {
     _snprintf_s(line, sizeof(line), _TRUNCATE, "%.1f.%d=%s", static_cast<double>(major),
                 static_cast<int>(serverBuild), tag.c_str());
     WriteRecordLine(MarkerPath(pending), line);
+}
+
+bool MainProgramIsCurrent(const std::string& announcedMd5) {
+    // Md5OfFile gives 32 uppercase digits, or nothing for a missing or empty file.
+    constexpr size_t DIGEST_LENGTH = 32;
+    if (announcedMd5.size() != DIGEST_LENGTH) return false;
+    return Md5OfFile(ExeRelativePath(PRODUCT_FILE_NAME)) == announcedMd5;
 }

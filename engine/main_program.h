@@ -24,3 +24,7 @@ std::string ChecksumTag(const std::wstring& path);
 std::optional<PendingRecord> ReadPendingRecord();
 
 void FetchMainProgram(HWND dialog, int32_t serverBuild, double serverVersion);
+
+// True when the service announced a digest ("newmd5") and veldra.exe has it:
+// the program in place is the one the service offers.
+bool MainProgramIsCurrent(const std::string& announcedMd5);

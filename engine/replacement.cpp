@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/main_program.h"
+#include "support/file_io.h"
 #include "support/paths.h"
 #include "support/unique_handle.h"
 
@@ -38,21 +39,24 @@ bool WaitUntilWritable(HWND dialog, const std::wstring& product) {
     return true;
 }
 
-// The old program is kept aside until the new one is in place, so a failed
-// move never leaves the product without its main program.
+// One rename over the old program: whatever ends the process meanwhile, the
+// product folder holds either the old program or the new one.
 bool SwapIn(const std::wstring& pending, const std::wstring& product) {
-    const std::wstring previous = ExeRelativePath(PREVIOUS_PRODUCT_FILE_NAME);
-    const bool hadProduct = Exists(product);
-    if (hadProduct && !MoveFileExW(product.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        return false;
-    }
-    if (!MoveFileExW(pending.c_str(), product.c_str(), 0)) {
-        if (hadProduct) MoveFileExW(previous.c_str(), product.c_str(), 0);
-        return false;
-    }
-    // A previous program that is still running cannot be deleted; it stays.
-    if (hadProduct) DeleteFileW(previous.c_str());
-    return true;
+    return MoveFileExW(pending.c_str(), product.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+unsigned long long SizeOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Whole-file comparison; false when either cannot be read.
+bool SameBytes(const std::wstring& first, const std::wstring& second) {
+    if (SizeOf(first) != SizeOf(second)) return false;
+    std::string a;
+    std::string b;
+    return ReadWholeFile(first, a) > 0 && ReadWholeFile(second, b) > 0 && a == b;
 }
 
 }  // namespace
@@ -62,6 +66,13 @@ int ReplaceAndRestart(HWND dialog) {
     const std::wstring pending = ExeRelativePath(PENDING_FILE_NAME);
     if (!Exists(pending)) return REPLACE_NO_PENDING_FILE;
     if (!ReadPendingRecord()) return REPLACE_INVALID_RECORD;
+    // The program fetched again is the one in place: nothing to swap, nobody
+    // to ask to close the product.
+    if (SameBytes(pending, product)) {
+        DeleteFileW(pending.c_str());
+        DeleteFileW(MarkerPath(pending).c_str());
+        return REPLACE_ALREADY_CURRENT;
+    }
     Sleep(10);
 
     if (!WaitUntilWritable(dialog, product)) return REPLACE_DECLINED;

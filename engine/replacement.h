@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+// ~tmp.bak held the program already in place; the pending pair is removed.
+constexpr int REPLACE_ALREADY_CURRENT = 3;
 constexpr int REPLACE_NO_PENDING_FILE = 2;
 constexpr int REPLACE_INVALID_RECORD = 1;
 constexpr int REPLACE_DECLINED = -1;
@@ -13,9 +15,6 @@ constexpr wchar_t PRODUCT_FILE_NAME[] = L"veldra.exe";
 // Does not return when the product was replaced and started: the process ends.
 int ReplaceAndRestart(HWND dialog);
 
-// veldra.exe could not be moved aside, or ~tmp.bak could not take its place:
-// the old program is in place again and the pending pair is kept.
+// ~tmp.bak could not take the place of veldra.exe: the old program stays and
+// the pending pair is kept.
 constexpr int REPLACE_MOVE_FAILED = -2;
-
-// Where the old program waits while the new one moves in.
-constexpr wchar_t PREVIOUS_PRODUCT_FILE_NAME[] = L"~old.bak";

@@ -42,7 +42,8 @@ unsigned __stdcall UpdateWorker(void* argument) {
         }
     }
 
-    if (result.status >= STATUS_NEW_BUILD || !Exists(product)) {
+    const bool due = result.status >= STATUS_NEW_BUILD || !Exists(product);
+    if (due && !MainProgramIsCurrent(result.packageMd5)) {
         FetchMainProgram(dialog, result.serverBuild, result.serverVersion);
         ReplaceAndRestart(dialog);
     }

@@ -3,7 +3,9 @@
 #include <io.h>
 #include <json/json.h>
 
+#include <climits>
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -33,21 +35,6 @@ InstalledRelease ParseInstalledVersion(const std::string& text) {
     return release;
 }
 
-// asInt() throws on anything but null, bool or an in-range number, and
-// asString() on arrays and objects: refuse such replies before reading them.
-bool HasUsableShape(const Json::Value& root) {
-    if (!root.isObject()) return false;
-    for (const char* key : {"status", "lastVer"}) {
-        const Json::Value& member = root[key];
-        if (!member.isNull() && !member.isInt()) return false;
-    }
-    for (const char* key : {"newmd5", "skinmd5"}) {
-        const Json::Value& member = root[key];
-        if (!member.isNull() && !member.isString()) return false;
-    }
-    return true;
-}
-
 // The service sends the version times 1000 or times 100; the quotient is single precision.
 void StoreServerVersion(int v, VersionCheckResult& result) {
     float serverVersion = 0.0f;
@@ -56,27 +43,55 @@ void StoreServerVersion(int v, VersionCheckResult& result) {
     }
 }
 
+// What Json::Value::asInt() converts: null, booleans and numbers inside the
+// 32-bit range (a real number is cut toward zero).
+bool ConvertsToInt(const Json::Value& value) {
+    if (value.isNull() || value.isBool()) return true;
+    if (!value.isNumeric()) return false;
+    const double number = value.asDouble();
+    return number >= INT_MIN && number <= INT_MAX;
+}
+
+// A reply whose members cannot be read as integers and texts is unusable.
+bool HasUsableShape(const Json::Value& root) {
+    if (!root.isObject()) return false;
+    for (const char* key : {"status", "lastVer"}) {
+        if (!ConvertsToInt(root[key])) return false;
+    }
+    for (const char* key : {"newmd5", "skinmd5"}) {
+        const Json::Value& member = root[key];
+        if (!member.isNull() && !member.isString()) return false;
+    }
+    return true;
+}
+
+// The reply's four values, or false when the reply is unusable. The library
+// throws on some documents (nesting deeper than its limit); any such reply is
+// unusable too, whatever the server meant.
+bool ReadReply(const std::string& reply, VersionCheckResult& read) {
+    try {
+        Json::Reader reader;
+        Json::Value root;
+        if (!reader.parse(reply, root) || !HasUsableShape(root)) return false;
+        read.status = root["status"].asInt();
+        StoreServerVersion(root["lastVer"].asInt(), read);
+        read.packageMd5 = root["newmd5"].asString();
+        read.listMd5 = root["skinmd5"].asString();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 }  // namespace
 
-void CheckVersion(VersionCheckResult& result) {
-    CMapTxtFileA config(ExeRelativePath(L"config/config.ini"));
-    const InstalledRelease installed = ParseInstalledVersion(config.GetValue("ver"));
+void ApplyVersionReply(const std::string& reply, const std::string& installedVersion,
+                       VersionCheckResult& result) {
+    VersionCheckResult read = result;
+    if (!ReadReply(reply, read)) return;
+    result = read;
 
-    const std::string url = std::string("http://") + VersionServiceHost() + VERSION_SERVICE_PATH +
-                            (SystemUsesChinese() ? "1" : "0");
-    std::string reply;
-    DownloadToMemory(url, reply);
-
-    Json::Reader reader;
-    Json::Value root;
-    if (!reader.parse(reply, root)) return;
-    if (!HasUsableShape(root)) return;
-
-    result.status = root["status"].asInt();
-    StoreServerVersion(root["lastVer"].asInt(), result);
-    result.packageMd5 = root["newmd5"].asString();
-    result.listMd5 = root["skinmd5"].asString();
-
+    const InstalledRelease installed = ParseInstalledVersion(installedVersion);
     if (result.status == STATUS_FORCED) return;
     if (result.serverVersion > installed.version) {
         result.status = STATUS_NEW_VERSION;
@@ -90,4 +105,14 @@ void CheckVersion(VersionCheckResult& result) {
             _waccess(listPath.c_str(), 0) == 0 ? Md5OfFile(listPath) : std::string();
         result.status = result.listMd5 == localMd5 ? STATUS_UP_TO_DATE : STATUS_LIST_CHANGED;
     }
+}
+
+void CheckVersion(VersionCheckResult& result) {
+    const CMapTxtFileA config(ExeRelativePath(L"config/config.ini"));
+
+    const std::string url = std::string("http://") + VersionServiceHost() + VERSION_SERVICE_PATH +
+                            (SystemUsesChinese() ? "1" : "0");
+    std::string reply;
+    DownloadToMemory(url, reply, VERSION_REPLY_LIMIT);
+    ApplyVersionReply(reply, config.GetValue("ver"), result);
 }

@@ -19,6 +19,13 @@ struct VersionCheckResult {
     std::string packageMd5;
 };
 
+// A reply larger than this is unusable; it is never read whole.
+constexpr size_t VERSION_REPLY_LIMIT = 1024 * 1024;
+
 // Fills result from the service's reply and the local files; an unusable reply
 // leaves it as the caller initialised it.
 void CheckVersion(VersionCheckResult& result);
+
+// The decision of CheckVersion for a reply body and the installed "ver" text.
+void ApplyVersionReply(const std::string& reply, const std::string& installedVersion,
+                       VersionCheckResult& result);

@@ -224,13 +224,27 @@ TEST_F(DownloadsTest, UpdaterItselfAndEscapingPathsAreNeverTouched) {
     server_.AddRoute("/update/1.3/../escape.txt", 200, BODY);
     DownloadQueue queue = {{"A", "veldraupdate.exe"}, {"A", u8"bin/Veldra升级.exe"},
                            {"A", "..\\escape.txt"},   {"A", "sub/../../escape.txt"},
-                           {"A", "C:escape.txt"},     {"A", "\\\\127.0.0.1\\c$\\escape.txt"}};
+                           {"A", "C:escape.txt"},     {"A", "sub/.../escape.txt"}};
     int result = -1;
     EXPECT_TRUE(RunDownloads(queue, product, 1.31f, &result).empty());
     EXPECT_EQ(0, result);
     EXPECT_TRUE(server_.requests().empty());
     EXPECT_FALSE(FileExists(dir_ + L"escape.txt"));
     EXPECT_FALSE(FileExists(product + L"veldraupdate.exe"));
+    EXPECT_FALSE(FileExists(product + L"updateErr.log"));
+}
+
+TEST_F(DownloadsTest, LeadingSeparatorsStayInTheProductFolder) {
+    std::wstring product = dir_ + L"product\\";
+    ASSERT_TRUE(CreateDirectoryW(product.c_str(), nullptr));
+    server_.AddRoute("/update/1.3//lead.txt", 200, BODY);
+    server_.AddRoute("/update/1.3///host/share/y.txt", 200, BODY);
+    int result = -1;
+    RunDownloads({{Md5Hex(BODY), "/lead.txt"}, {Md5Hex(BODY), "\\\\host\\share\\y.txt"}}, product,
+                 1.31f, &result);
+    EXPECT_EQ(BODY, ReadBytes(product + L"lead.txt"));
+    EXPECT_EQ(BODY, ReadBytes(product + L"host\\share\\y.txt"));
+    EXPECT_FALSE(FileExists(dir_ + L"lead.txt"));
     EXPECT_FALSE(FileExists(product + L"updateErr.log"));
 }
 

@@ -161,16 +161,17 @@ TEST_F(FileListTest, LineRulesOfTheTextFile) {
     EXPECT_EQ(expected, queue);
 }
 
-TEST_F(FileListTest, PathsReachingOutsideAreSkipped) {
+TEST_F(FileListTest, PathsReachingOutsideAreSkippedLeadingSeparatorsStayInside) {
     ServeList(
         "..\\outside1.txt=A=5\nsub/../../outside2.txt=A=5\n../outside3.txt=A=5\n"
-        "C:\\outside4.txt=A=5\n\\\\127.0.0.1\\share\\x.txt=A=5\n/outside5.txt=A=5\n"
-        "sub/.../outside6.txt=A=5\nx.txt:stream=A=5\ninside.txt=A=5\n");
+        "C:\\outside4.txt=A=5\nsub/.../outside6.txt=A=5\nx.txt:stream=A=5\ninside.txt=A=5\n"
+        "/lead.txt=A=5\n\\\\host\\share\\y.txt=A=5\n");
     ASSERT_TRUE(CreateDirectoryW((product_ + L"sub").c_str(), nullptr));
     bool ok = false;
     std::vector<Queued> queue = Fetch(L"1.3", &ok);
     EXPECT_TRUE(ok);
-    std::vector<Queued> expected = {{"A", "inside.txt"}};
+    std::vector<Queued> expected = {
+        {"A", "inside.txt"}, {"A", "/lead.txt"}, {"A", "\\\\host\\share\\y.txt"}};
     EXPECT_EQ(expected, queue);
     for (int i = 1; i <= 6; ++i) {
         std::wstring name = L"outside" + std::to_wstring(i) + L".txt";
@@ -179,6 +180,9 @@ TEST_F(FileListTest, PathsReachingOutsideAreSkipped) {
     }
     EXPECT_FALSE(FileExists(product_ + L"x.txt"));
     EXPECT_TRUE(FileExists(product_ + L"inside.txt"));
+    // Measured where the product folder puts them.
+    EXPECT_TRUE(FileExists(product_ + L"lead.txt"));
+    EXPECT_FALSE(FileExists(root_ + L"lead.txt"));
 }
 
 TEST_F(FileListTest, FailedFetchUsesTheOldCopy) {

@@ -28,7 +28,6 @@ TEST(LanguageRule, LowByteFourIsChinese) {
 
 TEST(LanguageRule, FlagFollowsTheSystemLanguage) {
     EXPECT_EQ(EnvironmentIsChinese(), UseChineseTexts);
-    EXPECT_EQ(SystemUsesChinese(), UseChineseTexts);
     EXPECT_EQ(std::wstring(L"0.0"), InstalledVersion);
 }
 
@@ -41,7 +40,11 @@ TEST(ShellTexts, TableInBothLanguages) {
         ShellMessageText(MSG_START_UPDATE, false));
     EXPECT_STREQ(L"Veldra图动升级工具v1.31  本地图纸版本:%s, 正在更新的图纸版本%.2f",
                  ShellMessageText(MSG_START_UPDATE, true));
-    EXPECT_STREQ(ShellMessageText(MSG_CAPTION, UseChineseTexts), ShellMessageText(MSG_CAPTION));
+    // Without a language given, the system's.
+    EXPECT_STREQ(EnvironmentIsChinese()
+                     ? L"Veldra图纸升级工具v1.31 本地版本: %s, 服务器版本:%.2f"
+                     : L"Veldra auto update tools v1.31, location version %s. Latest version %.2f",
+                 ShellMessageText(MSG_CAPTION));
 }
 
 TEST(ShellTexts, CaptionWithVersions) {
@@ -102,13 +105,22 @@ TEST(ReplaceAllText, InsertedTextIsNotSearchedAgain) {
 }
 
 TEST(SafeRelativePath, StaysBelowTheProductDirectory) {
-    for (const wchar_t* path : {L"bin\\x.dll", L"a/b/c.txt", L"..foo", L"a..b/c", L"file/x.txt",
-                                L"./x", L"bin\\.hidden"}) {
+    for (const wchar_t* path :
+         {L"bin\\x.dll", L"a/b/c.txt", L"..foo", L"a..b/c", L"file/x.txt", L"./x", L"bin\\.hidden",
+          L"\\x", L"/x", L"\\\\server\\share\\x", L"//x"}) {
         EXPECT_TRUE(IsSafeRelativePath(path)) << std::wstring(path).size();
     }
-    for (const wchar_t* path :
-         {L"", L"..", L"..\\x", L"a/../../x", L"a\\..", L"\\\\server\\share\\x", L"//x", L"\\x",
-          L"/x", L"C:\\x", L"C:x", L"a:b", L"a/.../x", L"a/.. /x", L"a|..|x", L"x.txt:stream"}) {
+    for (const wchar_t* path : {L"", L"..", L"..\\x", L"a/../../x", L"a\\..", L"C:\\x", L"C:x",
+                                L"a:b", L"a/.../x", L"a/.. /x", L"a|..|x", L"x.txt:stream"}) {
         EXPECT_FALSE(IsSafeRelativePath(path)) << std::wstring(path).size();
+    }
+    const std::wstring app = L"C:\\App\\";
+    for (const wchar_t* path : {L"C:\\App\\x", L"C:\\App\\/x", L"C:\\App\\\\\\host\\share\\x",
+                                L"c:\\app\\sub\\x", L"C:\\App\\sub\\.\\x"}) {
+        EXPECT_TRUE(LiesBelow(app, path)) << std::wstring(path).size();
+    }
+    for (const wchar_t* path : {L"C:\\App", L"C:\\App\\", L"C:\\Apple\\x", L"C:\\App\\..\\x",
+                                L"C:\\App\\sub\\..\\..\\x", L"D:\\App\\x"}) {
+        EXPECT_FALSE(LiesBelow(app, path)) << std::wstring(path).size();
     }
 }

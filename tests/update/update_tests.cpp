@@ -45,6 +45,13 @@ std::string Tag(const std::string& bytes) {
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
 std::string ProductBytes() { return ReadBytes(BinDir() + L"veldra-test-product.exe"); }
 
 // The new program: the test product with an overlay, so it still runs but
@@ -197,8 +204,8 @@ TEST_F(VersionCheckTest, UnusableRepliesLeaveTheRecordAsInitialised) {
         R"({"status":"3431","lastVer":145,"skinmd5":"A"})",
         R"({"status":0,"lastVer":"145","skinmd5":"A"})",
         R"({"status":[1],"lastVer":145})",
-        R"({"status":0,"lastVer":145.5})",
         R"({"status":0,"lastVer":4000000000})",
+        R"({"status":0,"lastVer":-2147483648.5})",
         R"({"status":0,"lastVer":145,"skinmd5":12})",
         R"({"status":0,"lastVer":145,"newmd5":{"a":1}})",
     };
@@ -212,6 +219,14 @@ TEST_F(VersionCheckTest, UnusableRepliesLeaveTheRecordAsInitialised) {
             << reply << "\n"
             << result.output;
     }
+}
+
+TEST_F(VersionCheckTest, NumbersConvertAsIntegersCutTowardZero) {
+    folder.SetInstalled("1.31.2");
+    Reply(R"({"status":0,"lastVer":145.5})");
+    EXPECT_NE(Check().find("status=3431 serverVersion=1.4500000476837158 "), std::string::npos);
+    Reply(R"({"status":3432.9,"lastVer":true})");
+    EXPECT_NE(Check().find("status=3432 serverVersion=0 "), std::string::npos);
 }
 
 TEST_F(VersionCheckTest, UnreachableServiceLeavesTheRecordAsInitialised) {
@@ -401,7 +416,6 @@ class ReplacementTest : public ::testing::Test {
         EXPECT_EQ(folder.Read(L"veldra.exe"), oldProgram);
         EXPECT_EQ(folder.Read(L"~tmp.bak"), newProgram);
         EXPECT_EQ(folder.Read(L"~tmp.md5"), "1.0.0=" + Tag(newProgram));
-        EXPECT_FALSE(folder.Has(L"~old.bak"));
     }
     // The new program has started when it appends its line to started.txt.
     void ExpectReplacedAndStarted(const ProcessResult& result) {
@@ -410,7 +424,6 @@ class ReplacementTest : public ::testing::Test {
         EXPECT_EQ(folder.Read(L"veldra.exe"), newProgram);
         EXPECT_FALSE(folder.Has(L"~tmp.bak"));
         EXPECT_FALSE(folder.Has(L"~tmp.md5"));
-        EXPECT_FALSE(folder.Has(L"~old.bak"));
         ASSERT_TRUE(WaitFor([&] { return !NewProgramStarts().empty(); }, 20000));
         const std::string line = NewProgramStarts().back();
         std::string dir = WideToUtf8Paired(folder.dir());
@@ -460,7 +473,6 @@ TEST_F(ReplacementTest, InvalidRecordTouchesNothing) {
 TEST_F(ReplacementTest, ReadOnlyUnlockedProgramIsReplacedWithoutBox) {
     PreparePending();
     SetFileAttributesW(folder.path(L"veldra.exe").c_str(), FILE_ATTRIBUTE_READONLY);
-    folder.Write(L"~old.bak", "backup left by an earlier run");
     ExpectReplacedAndStarted(folder.Run("replace", 30000));
 }
 
@@ -526,7 +538,24 @@ TEST_F(ReplacementTest, LockedProgramAskedAgainUntilReleasedThenReplaced) {
     ExpectReplacedAndStarted(result);
 }
 
-TEST_F(ReplacementTest, FailedMovePutsTheOldProgramBack) {
+TEST_F(ReplacementTest, PendingProgramSameAsTheProductIsDroppedWithoutBox) {
+    newProgram = oldProgram;
+    PreparePending();
+    // Held as a running product would hold it: a swap would have to ask.
+    StartedProgram old = StartHoldingProduct(folder);
+    ASSERT_TRUE(old.process.valid());
+    ASSERT_TRUE(WaitFor([&] { return folder.Has(L"locked.txt"); }, 20000));
+    const ProcessResult result = folder.Run("replace", 20000);
+    folder.Write(L"release.txt", "");
+    WaitForSingleObject(old.process.get(), 20000);
+    EXPECT_FALSE(result.timedOut) << "a box was shown";
+    EXPECT_NE(result.output.find("replace=3"), std::string::npos) << result.output;
+    EXPECT_EQ(folder.Read(L"veldra.exe"), oldProgram);
+    EXPECT_FALSE(folder.Has(L"~tmp.bak"));
+    EXPECT_FALSE(folder.Has(L"~tmp.md5"));
+}
+
+TEST_F(ReplacementTest, FailedMoveKeepsTheOldProgram) {
     PreparePending();
     // Held without delete sharing, the pending file cannot be moved.
     UniqueHandle held(CreateFileW(folder.path(L"~tmp.bak").c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -633,6 +662,30 @@ TEST_F(WorkerTest, UnreadableListSkipsDownloadsButStillSwapsAndStarts) {
     EXPECT_FALSE(folder.Has(L"comm\\file.lst"));
     EXPECT_EQ(folder.Read(L"veldra.exe"), newProgram);
     EXPECT_TRUE(Started());
+}
+
+TEST_F(WorkerTest, AnnouncedDigestOfTheProgramInPlaceSkipsTheFetch) {
+    folder.SetInstalled("1.31.2");
+    folder.Write(L"veldra.exe", oldProgram);
+    server.AddRoute("/update/1.0/veldra.exe", 200, newProgram);
+    Reply(R"({"status":3432,"lastVer":145,"newmd5":")" + Md5Hex(oldProgram) + R"("})");
+    const ProcessResult result = RunWorker();
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    EXPECT_EQ(server.requestCount("/update/1.0/veldra.exe"), 0u);
+    EXPECT_EQ(folder.Read(L"veldra.exe"), oldProgram);
+    EXPECT_FALSE(folder.Has(L"~tmp.bak"));
+    EXPECT_TRUE(Started());
+    // A digest that is not the program's, or not a digest, changes nothing.
+    for (const std::string& announced :
+         {Lower(Md5Hex(oldProgram)), std::string(""), Md5Hex(oldProgram) + " "}) {
+        // The program started by the last run lets go of its file when it ends.
+        ASSERT_TRUE(
+            WaitFor([&] { return WriteBytes(folder.path(L"veldra.exe"), oldProgram); }, 20000));
+        Reply(R"({"status":3432,"lastVer":145,"newmd5":")" + announced + R"("})");
+        EXPECT_EQ(RunWorker().exitCode, 0u);
+        EXPECT_EQ(folder.Read(L"veldra.exe"), newProgram) << announced;
+    }
+    EXPECT_EQ(server.requestCount("/update/1.0/veldra.exe"), 3u);
 }
 
 TEST_F(WorkerTest, DeclinedReplacementStillStartsTheExistingProduct) {
