@@ -81,7 +81,7 @@ void CloseGracefully(SOCKET socket) {
 
 }  // namespace
 
-bool HttpTestServer::Start() {
+bool HttpTestServer::Start(int port) {
     if (listener_ != INVALID_SOCKET) return true;
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
@@ -91,7 +91,7 @@ bool HttpTestServer::Start() {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    address.sin_port = htons(static_cast<u_short>(port));
     if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener_, SOMAXCONN) != 0) {
         closesocket(listener_);
@@ -277,6 +277,9 @@ void HttpTestServer::Serve(SOCKET client) {
     }
     size_t announced = response.body.size();
     if (response.behaviour == Response::CutShort) announced += response.missingBytes;
+    size_t sentAtOnce = response.body.size();
+    if (response.behaviour == Response::StallInBody) sentAtOnce /= 2;
+    if (response.behaviour == Response::Trickle) sentAtOnce = 0;
     char statusLine[128];
     _snprintf_s(statusLine, sizeof statusLine, _TRUNCATE, "HTTP/1.1 %d %s\r\n", response.status,
                 ReasonPhrase(response.status));
@@ -287,8 +290,18 @@ void HttpTestServer::Serve(SOCKET client) {
         reply += header.first + ": " + header.second + "\r\n";
     }
     reply += "\r\n";
-    if (SendAll(client, reply.data(), reply.size())) {
-        SendAll(client, response.body.data(), response.body.size());
+    bool sending = SendAll(client, reply.data(), reply.size()) &&
+                   SendAll(client, response.body.data(), sentAtOnce);
+    if (response.behaviour == Response::StallInBody) {
+        WaitForSingleObject(stopEvent_, response.stallMs);
+        closesocket(client);
+        return;
+    }
+    for (size_t at = sentAtOnce; sending && at < response.body.size();) {
+        if (WaitForSingleObject(stopEvent_, response.trickleMs) == WAIT_OBJECT_0) break;
+        const size_t piece = std::min(response.trickleBytes, response.body.size() - at);
+        sending = SendAll(client, response.body.data() + at, piece);
+        at += piece;
     }
     if (response.behaviour == Response::CutShort) {
         closesocket(client);

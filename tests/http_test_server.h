@@ -16,15 +16,19 @@
 struct HttpTestResponse {
     enum Behaviour {
         Normal,
-        CutShort,  // announces more than the body, sends the body, then closes
-        Stall      // reads the request, sends nothing for stallMs, then closes
+        CutShort,     // announces more than the body, sends the body, then closes
+        Stall,        // reads the request, sends nothing for stallMs, then closes
+        StallInBody,  // sends the head and half the body, then nothing for stallMs
+        Trickle       // sends the body in pieces of trickleBytes, trickleMs apart
     };
     int status = 200;
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;  // extra header lines
     Behaviour behaviour = Normal;
     size_t missingBytes = 1024;  // CutShort: announced length minus body length
-    DWORD stallMs = 3000;        // Stall: bounded, also ended by Stop()
+    DWORD stallMs = 3000;        // Stall, StallInBody: bounded, also ended by Stop()
+    size_t trickleBytes = 1000;
+    DWORD trickleMs = 500;
 };
 
 class HttpTestServer {
@@ -36,8 +40,8 @@ class HttpTestServer {
     HttpTestServer& operator=(const HttpTestServer&) = delete;
     ~HttpTestServer() { Stop(); }
 
-    // Binds 127.0.0.1 on an ephemeral port and serves on a background thread.
-    bool Start();
+    // Binds 127.0.0.1 on port (0: an ephemeral one) and serves on a background thread.
+    bool Start(int port = 0);
     // Stops accepting, ends stalled connections and joins every thread.
     void Stop();
 

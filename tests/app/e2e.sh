@@ -19,12 +19,12 @@ product=$prefix/drive_c/$product_name
 product_win="C:\\$product_name"
 updater_pid=
 product_pid=
-cutoff_pid=
+server_pids=()
 
 cleanup() {
   [ -n "$updater_pid" ] && kill "$updater_pid" 2>/dev/null
   [ -d "$product" ] && touch "$product/release.txt"
-  [ -n "$cutoff_pid" ] && kill "$cutoff_pid" 2>/dev/null
+  for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null; done
   [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
   rm -rf "$work" "$product"
 }
@@ -71,10 +71,10 @@ printf '<html>help</html>\n' >"$release/www/help.html"
   "$(zpath "$work/root")" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish"; }
 
 # --- nginx: https download server, http version service
-start_nginx() {  # $1: "with-service" or "no-service"; $2: extra locations
+start_nginx() {  # $1: "with-service" or "no-service"; $2: extra locations; $3: for both servers
   local service=""
   if [ "$1" = with-service ]; then
-    service="server { listen 127.0.0.1:$version_port; root $work/root; default_type application/json; }"
+    service="server { listen 127.0.0.1:$version_port; root $work/root; default_type application/json; ${3:-} }"
   fi
   mkdir -p "$work/tmp"
   cat >"$work/nginx.conf" <<CONF
@@ -96,6 +96,7 @@ http {
     ssl_certificate $work/server.pem;
     ssl_certificate_key $work/server.key;
     root $work/root;
+    ${3:-}
     $2
   }
 }
@@ -116,8 +117,13 @@ new_product() {  # $1: installed version or empty
 
 driver() { "$run" "$bin/ui_driver.exe" --folder "$product_win\\" "$@" 2>/dev/null | tr -d '\r'; }
 
-start_updater() {
-  (cd "$product" && exec "$run" "$product_win\\veldraupdate.exe" >/dev/null 2>&1) &
+start_updater() {  # [NAME=VALUE...]: the updater's environment
+  if [ $# -gt 0 ]; then
+    (cd "$product" && exec "$run" "$bin/ui_driver.exe" launch "$@" -- \
+      "$product_win\\veldraupdate.exe" >/dev/null 2>&1) &
+  else
+    (cd "$product" && exec "$run" "$product_win\\veldraupdate.exe" >/dev/null 2>&1) &
+  fi
   updater_pid=$!
 }
 
@@ -152,13 +158,14 @@ product_whole() {
     cmp -s "$release/veldra.exe" "$product/veldra.exe"
 }
 
-# A loopback server whose bodies end early; sets cutoff_port.
-start_cutoff_server() {
-  python3 "$(dirname "$0")/cutoff_server.py" >"$work/cutoff.port" &
-  cutoff_pid=$!
-  for _ in $(seq 1 50); do [ -s "$work/cutoff.port" ] && break; sleep 0.1; done
-  cutoff_port=$(head -1 "$work/cutoff.port")
-  [ -n "$cutoff_port" ] || fail "cut-off server"
+# A loopback server that misbehaves as MODE (see misbehaving_server.py), on
+# port $2 or any; sets server_port.
+start_misbehaving_server() {
+  python3 "$(dirname "$0")/misbehaving_server.py" "$1" ${2:-} >"$work/$1.port" &
+  server_pids+=($!)
+  for _ in $(seq 1 50); do [ -s "$work/$1.port" ] && break; sleep 0.1; done
+  server_port=$(head -1 "$work/$1.port")
+  [ -n "$server_port" ] || fail "$1 server"
 }
 
 same_as_release() {
@@ -241,12 +248,12 @@ case "$scenario" in
   broken-server)
     # Error pages for two files, bodies cut short for another and for the
     # main program, which is due as the release is newer.
-    start_cutoff_server
+    start_misbehaving_server cut-off
     start_nginx with-service "
       location /update/1.3/data/readme.txt { return 404 '<html>gone</html>'; }
       location /update/1.3/www/ { return 404 '<html>gone</html>'; }
-      location /update/1.3/data/sub/ { proxy_pass http://127.0.0.1:$cutoff_port; }
-      location /update/1.0/ { proxy_pass http://127.0.0.1:$cutoff_port; }"
+      location /update/1.3/data/sub/ { proxy_pass http://127.0.0.1:$server_port; }
+      location /update/1.0/ { proxy_pass http://127.0.0.1:$server_port; }"
     new_product 1.31.0
     cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
     mkdir -p "$product/data/sub"
@@ -327,6 +334,133 @@ case "$scenario" in
     driver press 2 wait-gone 20000 >/dev/null || fail "dialog did not end"
     wait_updater
     [ "$code" = 0 ] || fail "exit code $code"
+    ;;
+  temp-folder)
+    # A temp folder that the system's code page cannot name.
+    case "${LC_ALL:-${LANG:-}}" in
+      zh_*) temp_name='데이터ő' ;;
+      *) temp_name='数据' ;;
+    esac
+    user_temp=$prefix/drive_c/users/$(id -un)/Temp
+    temp_win="C:\\users\\$(id -un)\\Temp\\$temp_name"
+    mkdir -p "$user_temp/$temp_name"
+    start_nginx with-service ""
+    new_product 1.31.0
+    start_updater "TMP=$temp_win" "TEMP=$temp_win"
+    driver show 30000 >"$work/show.txt" || fail "no dialog"
+    grep -q '^caption=.*1\.32$' "$work/show.txt" || { cat "$work/show.txt"; fail "reply not read"; }
+    driver press 1003 || fail "press start"
+    wait_updater
+    [ "$code" = 0 ] || fail "updater ended with $code"
+    same_as_release
+    [ -z "$(ls -A "$user_temp/$temp_name")" ] || fail "left in the temp folder: $(ls -A "$user_temp/$temp_name")"
+    [ -z "$(find "$user_temp" -name 11.tmp)" ] || fail "a stray 11.tmp: $(find "$user_temp" -name 11.tmp)"
+    rm -rf "${user_temp:?}/$temp_name"
+    ;;
+  silent-service|unreachable-service)
+    # A version service that accepts and never answers, or whose connection is
+    # never completed: the dialog still comes, and a run still ends.
+    mode=stall
+    [ "$scenario" = unreachable-service ] && mode=backlog
+    start_misbehaving_server "$mode" "$version_port"
+    start_nginx no-service ""
+    new_product 1.31.0
+    cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
+    start_updater
+    driver show 30000 >"$work/show.txt" || fail "no dialog within 30 seconds"
+    grep -q 'Latest version 0.00' "$work/show.txt" || { cat "$work/show.txt"; fail "caption"; }
+    driver press 1003 || fail "press start"
+    wait_updater
+    [ "$code" = 0 ] || fail "updater ended with $code"
+    grep -q 'GET /update/0.0/comm/file.lst' "$work/access.log" || fail "no file list asked for"
+    wait_started
+    ;;
+  stalled-body)
+    # One file stalls halfway: it keeps its content, the files after it come.
+    start_misbehaving_server stall-body
+    start_nginx with-service "
+      location /update/1.3/data/sub/ { proxy_pass http://127.0.0.1:$server_port; }"
+    new_product 1.31.0
+    cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
+    mkdir -p "$product/data/sub"
+    printf 'old symbols\r\n' >"$product/data/sub/symbols.bin"
+    update_once 0
+    wait_started
+    grep -q 'old symbols' "$product/data/sub/symbols.bin" || fail "symbols.bin replaced"
+    grep -aq 'down err (-3)Jsomd5: [0-9A-F]*,fileName: data\\sub\\symbols.bin' \
+      "$product/updateErr.log" || fail "symbols.bin not logged with -3"
+    cmp -s "$release/www/help.html" "$product/www/help.html" || fail "the file after it not fetched"
+    cmp -s "$release/veldra.exe" "$product/veldra.exe" || fail "the main program not fetched"
+    ;;
+  hostile-replies)
+    # Whatever the version service sends, the dialog comes with the caption of
+    # an unusable reply, and the next healthy reply is used.
+    start_nginx with-service ""
+    replies=$work/root/index3.php/Ver2Control/0/0
+    cp "$replies/0" "$work/healthy.reply"
+    mkdir -p "$work/hostile"
+    python3 - "$work/hostile" "$work/healthy.reply" <<'PY'
+import sys
+out, healthy = sys.argv[1], open(sys.argv[2], 'rb').read()
+bodies = {
+    'nested-arrays': b'[' * 1200 + b']' * 1200,
+    'nested-objects': b'{"a":' * 1200 + b'1' + b'}' * 1200,
+    'ten-megabytes': healthy[:-1] + b',"pad":"' + b'x' * (10 << 20) + b'"}',
+    'long-number': b'{"status":3431,"lastVer":' + b'9' * 400 + b'}',
+    'invalid-utf8': healthy.replace(b'"lastVer"', b'\xff\xfe"lastVer"'),
+    'nul-bytes': b'\0\0' + healthy,
+    'byte-order-mark': b'\xef\xbb\xbf' + healthy,
+}
+for name, body in bodies.items():
+    open(out + '/' + name, 'wb').write(body)
+PY
+    for body in "$work"/hostile/*; do
+      cp "$body" "$replies/0"
+      cp "$body" "$replies/1"
+      new_product 1.31.0
+      start_updater
+      driver show 30000 >"$work/show.txt" || fail "no dialog for $(basename "$body")"
+      grep -q 'Latest version 0.00' "$work/show.txt" ||
+        { cat "$work/show.txt"; fail "caption for $(basename "$body")"; }
+      driver press 2 wait-gone 20000 >/dev/null || fail "dialog did not end"
+      wait_updater
+      [ "$code" = 0 ] || fail "$(basename "$body"): exit code $code"
+    done
+    cp "$work/healthy.reply" "$replies/0"
+    cp "$work/healthy.reply" "$replies/1"
+    new_product 1.31.0
+    update_once 0
+    same_as_release
+    ;;
+  closed)
+    # The dialog closed during a run, at twenty moments: the process ends at
+    # once with 0, and veldra.exe is always a whole program.
+    start_nginx with-service "location /update/1.3/data/sub/ { limit_rate 500k; }"
+    for round in $(seq 0 19); do
+      new_product 1.31.0
+      cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
+      update_start
+      sleep "$((round / 4)).$((round % 4 * 25))"
+      driver press 2 >/dev/null 2>&1
+      wait_updater
+      [ "$code" = 0 ] || fail "round $round: exit code $code"
+      product_whole || fail "round $round: veldra.exe torn"
+    done
+    ;;
+  gzip)
+    # A server that compresses: bodies come with Content-Encoding gzip and the
+    # length of the compressed body.
+    find "$work/root" -type f -exec gzip -k -9 {} \;
+    start_nginx with-service "" "gzip_static on;"
+    encoding=$(curl -s -o /dev/null -D - -H 'Accept-Encoding: gzip' \
+      "http://127.0.0.1:$version_port/index3.php/Ver2Control/0/0/0" | tr -d '\r' |
+      grep -i '^content-encoding:')
+    [ -n "$encoding" ] || fail "the reply is not sent compressed"
+    new_product 1.31.0
+    update_once 0
+    grep -q 'Latest version 1.32' "$work/show.txt" || { cat "$work/show.txt"; fail "caption"; }
+    same_as_release
+    wait_started
     ;;
   locked)
     # The old product holds its own file while the new version comes in.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "engine/download.h"
 #include "engine/server_endpoints.h"
@@ -308,4 +309,84 @@ TEST_F(Download, FailedTruncationEscapesDownloadFileButIsAWriteFailureForOtherCa
     EXPECT_EQ(ReadBytes(target), "mapped content");
     EXPECT_EQ(DownloadFileReportingErrors(L"/mapped", target, ANY_MD5), DOWNLOAD_OK);
     EXPECT_EQ(ReadBytes(target), "replacement");
+}
+
+namespace {
+
+std::string Gzip(const std::string& text) {
+    z_stream stream = {};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&stream, static_cast<uLong>(text.size())) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+bool ChineseSystem() { return PRIMARYLANGID(GetSystemDefaultLangID()) == LANG_CHINESE; }
+
+}  // namespace
+
+// Deadlines do not depend on the language; the Chinese run skips the slow cases.
+TEST_F(Download, StalledTransfersAreGivenUpMovingOnesNever) {
+    if (ChineseSystem()) GTEST_SKIP() << "same as on the English system";
+    const DWORD serverHolds = 60000;
+    HttpTestResponse silent;
+    silent.behaviour = HttpTestResponse::Stall;
+    silent.stallMs = serverHolds;
+    server.AddRoute("/silent", silent);
+    HttpTestResponse halfway;
+    halfway.behaviour = HttpTestResponse::StallInBody;
+    halfway.body = std::string(100000, 'h');
+    halfway.stallMs = serverHolds;
+    server.AddRoute("/halfway", halfway);
+    for (const char* path : {"/silent", "/halfway"}) {
+        std::string buffer;
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(DownloadToMemory(Url(server, path), buffer), DOWNLOAD_EMPTY) << path;
+        // Given up long before the server lets go.
+        EXPECT_LT(GetTickCount64() - start, serverHolds / 2) << path;
+        EXPECT_TRUE(buffer.empty());
+        EXPECT_FALSE(FileExists(TempFilePath()));
+    }
+    // 20 seconds of a slow body that never pauses long: taken whole.
+    HttpTestResponse slow;
+    slow.behaviour = HttpTestResponse::Trickle;
+    slow.body = std::string(40 * 500, 's');
+    slow.trickleBytes = 500;
+    slow.trickleMs = 500;
+    server.AddRoute("/slow", slow);
+    const std::wstring target = dir + L"slow.bin";
+    EXPECT_EQ(DownloadFile(L"/slow", target, Md5Hex(slow.body)), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), slow.body);
+}
+
+TEST_F(Download, ToMemoryRefusesBodiesAboveItsLimit) {
+    const std::string big(3 * 1024 * 1024, 'b');
+    server.AddRoute("/big", 200, big);
+    std::string buffer;
+    EXPECT_EQ(DownloadToMemory(Url(server, "/big"), buffer, 1024 * 1024), DOWNLOAD_EMPTY);
+    EXPECT_TRUE(buffer.empty());
+    EXPECT_FALSE(FileExists(TempFilePath()));
+    EXPECT_EQ(DownloadToMemory(Url(server, "/big"), buffer, big.size()), DOWNLOAD_OK);
+    EXPECT_EQ(buffer.size(), big.size());
+}
+
+TEST_F(Download, CompressedBodiesWithTheirLengthAreWhole) {
+    const std::string text =
+        R"({"status":3431,"lastVer":132,"skinmd5":"A"})" + std::string(5000, ' ');
+    HttpTestResponse compressed;
+    compressed.body = Gzip(text);
+    compressed.headers.emplace_back("Content-Encoding", "gzip");
+    server.AddRoute("/gzip", compressed);
+    std::string buffer;
+    EXPECT_EQ(DownloadToMemory(Url(server, "/gzip"), buffer), DOWNLOAD_OK);
+    EXPECT_EQ(buffer, text);
+    const std::wstring target = dir + L"gzip.txt";
+    EXPECT_EQ(DownloadFile(L"/gzip", target, Md5Hex(text)), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), text);
 }

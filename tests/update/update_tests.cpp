@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/shell_texts.h"
+#include "engine/version_check.h"
 #include "support/md5.h"
 #include "support/unique_handle.h"
 #include "tests/http_test_server.h"
@@ -244,6 +246,104 @@ TEST_F(VersionCheckTest, LanguageDigitFollowsTheSystemLanguage) {
     const std::vector<std::string> requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0], chinese ? VERSION_PATH_ZH : VERSION_PATH_EN);
+}
+
+// Replies made from the members the check reads, with values of every kind,
+// then mutated byte by byte, all through the reply handling of one process.
+TEST(VersionReplyFuzz, EveryReplyLeavesTheInitialRecordOrAnAllowedDecision) {
+    std::mt19937 random(20261208);
+    const auto pick = [&](size_t count) { return static_cast<size_t>(random() % count); };
+    const std::vector<std::string> scalars = {"0",           "100",
+                                              "101",         "131",
+                                              "132",         "145",
+                                              "1000",        "1001",
+                                              "1310",        "3420",
+                                              "3430",        "3431",
+                                              "3432",        "-1",
+                                              "2147483647",  "2147483648",
+                                              "-2147483649", "4294967296",
+                                              "145.5",       "-0.5",
+                                              "1e10",        "1.7976931348623157e308",
+                                              "1e-300",      std::string(400, '9'),
+                                              "true",        "false",
+                                              "null",        "\"3431\"",
+                                              "\"\"",        "\"D41D8CD98F00B204E9800998ECF8427E\"",
+                                              "\"\\u0000\"", "\"\xff\xfe\"",
+                                              "[]",          "[1,[2]]",
+                                              "{}",          "{\"a\":1}"};
+    const std::vector<std::string> keys = {"status", "lastVer", "newmd5", "skinmd5", "other"};
+    const auto nested = [&](size_t depth) {
+        const bool arrays = pick(2) == 0;
+        std::string text;
+        for (size_t i = 0; i < depth; ++i) text += arrays ? "[" : "{\"a\":";
+        text += "1";
+        for (size_t i = 0; i < depth; ++i) text += arrays ? "]" : "}";
+        return text;
+    };
+    const auto value = [&]() {
+        return pick(20) == 0 ? nested(1 + pick(1500)) : scalars[pick(scalars.size())];
+    };
+    const auto reply = [&]() {
+        if (pick(10) == 0) return value();
+        std::string text = pick(8) == 0 ? "// comment\n{" : "{";
+        const size_t members = pick(6);
+        for (size_t i = 0; i < members; ++i) {
+            if (i > 0) text += ",";
+            text += "\"" + keys[pick(keys.size())] + "\":" + value();
+        }
+        return text + (pick(8) == 0 ? "} trailing" : "}");
+    };
+    const auto mutate = [&](std::string& text) {
+        const size_t edits = pick(4);
+        for (size_t i = 0; i < edits && !text.empty(); ++i) {
+            const size_t at = pick(text.size());
+            switch (pick(5)) {
+                case 0:
+                    text[at] = static_cast<char>(random());
+                    break;
+                case 1:
+                    text.insert(at, 1, static_cast<char>(random()));
+                    break;
+                case 2:
+                    text.erase(at, 1);
+                    break;
+                case 3:
+                    text.resize(at);
+                    break;
+                default:
+                    text.insert(0, "\xEF\xBB\xBF");
+                    break;
+            }
+        }
+    };
+
+    size_t decided = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = reply();
+        mutate(text);
+        VersionCheckResult record;
+        ApplyVersionReply(text, "1.31.2", record);
+        const bool initial = record.status == STATUS_NOT_CHECKED && record.serverVersion == 0.0 &&
+                             record.serverBuild == 0 && record.listMd5.empty() &&
+                             record.packageMd5.empty();
+        if (initial) continue;
+        ++decided;
+        ASSERT_EQ(record.serverBuild, 0) << text;
+        // A "lastVer" above 100, divided in single precision; or nothing stored.
+        ASSERT_TRUE(record.serverVersion == 0.0 ||
+                    (record.serverVersion > 1.0 &&
+                     record.serverVersion == static_cast<float>(record.serverVersion)))
+            << text;
+        if (record.status == STATUS_FORCED) continue;
+        // No local list beside the test: any listed digest differs from it.
+        const int32_t expected = record.serverVersion > 1.31 ? STATUS_NEW_VERSION
+                                 : record.listMd5.empty()    ? STATUS_UP_TO_DATE
+                                                             : STATUS_LIST_CHANGED;
+        ASSERT_EQ(record.status, expected) << text;
+    }
+    // The generator reaches both outcomes, not just refusals.
+    EXPECT_GT(decided, 1000u);
+    EXPECT_LT(decided, 19000u);
 }
 
 class MainProgramTest : public ::testing::Test {

@@ -8,6 +8,9 @@
 //   ui_driver wait-box CAPTION ms           wait for a message box and print it
 //   ui_driver answer CAPTION yes|no|ok ms   wait for a message box, print and answer it
 //   ui_driver wait-gone ms                  wait until no main dialog is left
+//   ui_driver launch NAME=VALUE... -- PROGRAM [ARGS...]
+//                                           run PROGRAM with these variables set (the
+//                                           last step), wait for it and end with its code
 // Texts are UTF-8 on the command line and in the output. Exit code 0 when every
 // step succeeded, 1 at the first step that failed or timed out, 2 on bad usage.
 #include <windows.h>
@@ -50,6 +53,43 @@ void PrintDialog(HWND dialog) {
     std::printf("start_enabled=%d\nexit_enabled=%d\n", ControlEnabled(dialog, IDC_START) ? 1 : 0,
                 ControlEnabled(dialog, IDOK) ? 1 : 0);
     std::fflush(stdout);
+}
+
+constexpr DWORD LAUNCH_WAIT_MS = 600000;
+
+// Runs the rest of the command line as a program of its own: Wine passes no
+// TMP or TEMP of the host to Windows programs, so they are set here.
+int Launch(int argc, wchar_t** argv, int at) {
+    for (; at < argc && std::wstring(argv[at]) != L"--"; ++at) {
+        const std::wstring assignment = argv[at];
+        const size_t equals = assignment.find(L'=');
+        if (equals == std::wstring::npos) return 2;
+        SetEnvironmentVariableW(assignment.substr(0, equals).c_str(),
+                                assignment.substr(equals + 1).c_str());
+    }
+    if (++at >= argc) return 2;
+    std::wstring commandLine;
+    for (; at < argc; ++at) {
+        if (!commandLine.empty()) commandLine += L' ';
+        commandLine += L"\"" + std::wstring(argv[at]) + L"\"";
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return Fail("launch");
+    }
+    CloseHandle(process.hThread);
+    if (WaitForSingleObject(process.hProcess, LAUNCH_WAIT_MS) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hProcess);
+        return Fail("launch");
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
 }
 
 int Answer(const std::wstring& answer) {
@@ -134,6 +174,8 @@ int wmain(int argc, wchar_t** argv) {
             Print("box_caption", WindowText(box));
             Print("box_text", MessageBoxText(box));
             AnswerMessageBox(box, answer);
+        } else if (step == L"launch") {
+            return Launch(argc, argv, at);
         } else if (step == L"wait-gone") {
             const DWORD timeout = Milliseconds(argument(0));
             ++at;
