@@ -60,10 +60,14 @@ void OpenPackageDownload() {
 }
 
 void StartUpdate(HWND dialog) {
+    HWND start = GetDlgItem(dialog, IDC_START);
+    // One run at a time, also when a click reaches the disabled button as a
+    // message: two runs would share the one temporary file of every fetch.
+    if (!IsWindowEnabled(start)) return;
     // Detached: the worker either ends the process or re-enables IDC_START.
     const uintptr_t thread = _beginthreadex(nullptr, 0, UpdateWorker, dialog, 0, nullptr);
     if (thread != 0) CloseHandle(reinterpret_cast<HANDLE>(thread));
-    EnableWindow(GetDlgItem(dialog, IDC_START), FALSE);
+    EnableWindow(start, FALSE);
     EnableWindow(GetDlgItem(dialog, IDOK), TRUE);
 }
 

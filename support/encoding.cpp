@@ -15,8 +15,9 @@ std::wstring AnsiToWide(const std::string& text) {
     return std::wstring(buffer.data());
 }
 
-std::string WideToAnsi(const std::wstring& text) {
-    const UINT codePage = GetACP();
+std::string WideToAnsi(const std::wstring& text) { return WideToCodePage(text, GetACP()); }
+
+std::string WideToCodePage(const std::wstring& text, unsigned codePage) {
     const int needed =
         WideCharToMultiByte(codePage, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (needed <= 0) return std::string();

@@ -5,6 +5,8 @@
 
 std::wstring AnsiToWide(const std::string& text);
 std::string WideToAnsi(const std::wstring& text);
+// The same conversion for a code page given, whatever the system's is.
+std::string WideToCodePage(const std::wstring& text, unsigned codePage);
 
 // Each UTF-16 unit on its own (a surrogate pair gives two 3-byte sequences).
 std::string WideToUtf8(const std::wstring& text);

@@ -16,6 +16,12 @@
 #include "support/file_io.h"
 #include "support/unique_handle.h"
 
+namespace {
+
+constexpr unsigned GBK_CODE_PAGE = 936;
+
+}  // namespace
+
 template <typename CharT>
 CMapTxtFile<CharT>::~CMapTxtFile() {
     if (path) Save();
@@ -46,7 +52,9 @@ void CMapTxtFile<CharT>::Load(const wchar_t* filePath) {
         unreadable = GetFileAttributesW(path->c_str()) != INVALID_FILE_ATTRIBUTES;
         return;
     }
-    const std::string message = WideToAnsi(L"读取配对文件行(%d):%s出现问题, 跳过");
+    // The diagnostic is Chinese on every system, so its bytes are always GBK.
+    const std::string message =
+        WideToCodePage(L"读取配对文件行(%d):%s出现问题, 跳过", GBK_CODE_PAGE);
     int number = 0;
     for (const std::string& line : lines) {
         ++number;

@@ -369,7 +369,11 @@ case "$scenario" in
     start_updater
     driver show 30000 >"$work/show.txt" || fail "no dialog within 30 seconds"
     grep -q 'Latest version 0.00' "$work/show.txt" || { cat "$work/show.txt"; fail "caption"; }
-    driver press 1003 || fail "press start"
+    # The run's own check waits for the service: the start button stays off.
+    driver press 1003 wait-status 'Updating, Please wait' 10000 show >"$work/during.txt" ||
+      fail "the run did not start"
+    grep -q 'start_enabled=0' "$work/during.txt" || fail "start button enabled during the run"
+    grep -q 'exit_enabled=1' "$work/during.txt" || fail "exit button not enabled by the start"
     wait_updater
     [ "$code" = 0 ] || fail "updater ended with $code"
     grep -q 'GET /update/0.0/comm/file.lst' "$work/access.log" || fail "no file list asked for"
@@ -461,6 +465,21 @@ PY
     grep -q 'Latest version 1.32' "$work/show.txt" || { cat "$work/show.txt"; fail "caption"; }
     same_as_release
     wait_started
+    ;;
+  languages)
+    # The system's language picks the dialog template: Chinese for Chinese,
+    # English for every other language.
+    new_product 1.31.0
+    for locale in zh_CN.UTF-8 en_US.UTF-8 en_GB.UTF-8 ja_JP.UTF-8; do
+      LANG=$locale LC_ALL=$locale start_updater
+      driver show 30000 >"$work/show.txt" 2>/dev/null || fail "no dialog for $locale"
+      expected='start=Start Update'
+      [ "$locale" = zh_CN.UTF-8 ] && expected='start=开始升级'
+      grep -qx "$expected" "$work/show.txt" || { cat "$work/show.txt"; fail "template for $locale"; }
+      driver press 2 wait-gone 20000 >/dev/null || fail "dialog did not end"
+      wait_updater
+      [ "$code" = 0 ] || fail "$locale: exit code $code"
+    done
     ;;
   locked)
     # The old product holds its own file while the new version comes in.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/shell_texts.h"
+#include "tests/http_test_server.h"
 #include "tests/test_support.h"
 #include "tools/ui_driver/dialog_access.h"
 
@@ -76,10 +77,13 @@ TEST(MainDialog, CaptionShowsInstalledVersionAndNoServerVersion) {
     Updater updater;
     Start(updater, folder);
     EXPECT_EQ(WindowText(updater.dialog), ExpectedCaption(L"1.31.5"));
+    // A settings file that changes while the dialog is open (an update brought
+    // it) is not written over when the dialog closes.
+    const std::string brought = "ver=1.32.0\r\nz=1\r\n";
+    ASSERT_TRUE(WriteBytes(folder + L"config\\config.ini", brought));
     PostMessageW(updater.dialog, WM_COMMAND, IDCANCEL, 0);
     EXPECT_EQ(updater.WaitExit(), 0u);
-    // Closing the dialog leaves the settings file as it was.
-    EXPECT_EQ(ReadBytes(folder + L"config\\config.ini"), config);
+    EXPECT_EQ(ReadBytes(folder + L"config\\config.ini"), brought);
 }
 
 TEST(MainDialog, MissingSettingsOrEmptyVersionReadAsUnknown) {
@@ -112,9 +116,9 @@ TEST(MainDialog, TemplateOfTheSystemLanguage) {
     }
     EXPECT_EQ(ControlText(updater.dialog, IDC_BROWSE), L"...");
     EXPECT_EQ(ControlText(updater.dialog, IDC_STATUS), L"");
-    const std::wstring path = ControlText(updater.dialog, IDC_PATH);
-    ASSERT_FALSE(path.empty());
-    EXPECT_EQ(path.back(), L'\\');
+    // Deep in the prefix's temp folder, without veldra.exe: the default
+    // folder on the first drive there is (the prefix has C: and Z:).
+    EXPECT_EQ(ControlText(updater.dialog, IDC_PATH), L"C:\\veldra\\");
     PostMessageW(updater.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_EQ(updater.WaitExit(), 0u);
 }
@@ -169,19 +173,35 @@ TEST(MainDialog, CancelledFolderPickerLeavesThePathBox) {
     EXPECT_EQ(updater.WaitExit(), 0u);
 }
 
-TEST(MainDialog, StartRunsOneUpdateAndComesBackWhenNothingCanBeStarted) {
+TEST(MainDialog, StartIsDisabledWhileARunWorksAndComesBackWhenNothingCanBeStarted) {
+    // The version service answers the dialog, then holds the run's own check.
+    HttpTestServer service;
+    ASSERT_TRUE(service.Start(E2E_VERSION_PORT));
+    const std::string path =
+        ChineseSystem() ? "/index3.php/Ver2Control/0/0/1" : "/index3.php/Ver2Control/0/0/0";
+    service.AddRoute(path, 200, R"({"status":0,"lastVer":132})");
     const std::string config = "ver=1.31.5\r\n";
     const std::wstring folder = ProductFolder(L"dialog-start", &config);
     Updater updater;
     Start(updater, folder);
+    HttpTestResponse held;
+    held.behaviour = HttpTestResponse::Stall;
+    held.stallMs = 8000;
+    service.AddRoute(path, held);
+
     PressButton(updater.dialog, IDC_START);
-    // The worker writes its status line; the exit button is enabled by the start.
-    EXPECT_TRUE(WaitUntil([&] { return !ControlText(updater.dialog, IDC_STATUS).empty(); },
-                          DIALOG_TIMEOUT_MS));
+    ASSERT_TRUE(WaitUntil([&] { return service.requestCount(path) == 2; }, DIALOG_TIMEOUT_MS));
+    EXPECT_EQ(ControlText(updater.dialog, IDC_STATUS),
+              ChineseSystem() ? L"正在更新中, 请稍等..." : L"Updating, Please wait...");
+    EXPECT_FALSE(ControlEnabled(updater.dialog, IDC_START));
     EXPECT_TRUE(ControlEnabled(updater.dialog, IDOK));
-    // No service, no veldra.exe: the run ends in the dialog with the start button back.
-    EXPECT_TRUE(
-        WaitUntil([&] { return ControlEnabled(updater.dialog, IDC_START); }, DIALOG_TIMEOUT_MS));
+    // A click that still reaches the disabled button starts no second run.
+    PressButton(updater.dialog, IDC_START);
+    Sleep(1000);
+    EXPECT_EQ(service.requestCount(path), 2u);
+    // No veldra.exe and nothing to fetch: the run ends in the dialog, the start
+    // button back.
+    EXPECT_TRUE(WaitUntil([&] { return ControlEnabled(updater.dialog, IDC_START); }, 60000));
     EXPECT_EQ(WaitForSingleObject(updater.process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_FALSE(FileExists(folder + L"veldra.exe"));
     // The exit button now ends the dialog.

@@ -136,7 +136,7 @@ void ExpectControls(const std::vector<Control>& actual, const std::vector<Contro
 }
 
 TEST_F(Resources, EnglishDialogTemplate) {
-    const Template dialog = DialogOf(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    const Template dialog = DialogOf(MAKELANGID(LANG_ENGLISH, SUBLANG_NEUTRAL));
     EXPECT_EQ(dialog.style, DIALOG_STYLE);
     EXPECT_EQ(dialog.cx, 365);
     EXPECT_EQ(dialog.cy, 118);

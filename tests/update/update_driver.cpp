@@ -20,6 +20,8 @@
 #include "engine/version_check.h"
 #include "app/shell_texts.h"
 #include "support/encoding.h"
+#include "support/map_txt_file.h"
+#include "support/paths.h"
 #include "support/unique_handle.h"
 
 namespace {
@@ -92,6 +94,9 @@ int ReplaceCommand() {
 }
 
 int WorkerCommand(const char* host, const char* baseUrl) {
+    // As the entry point does before the dialog exists.
+    InstalledVersion =
+        AnsiToWide(CMapTxtFileA(ExeRelativePath(L"config/config.ini")).GetValue("ver"));
     SetVersionServiceHostForTesting(host);
     SetDownloadBaseUrlForTesting(Widen(baseUrl));
     HWND window = CreateOwnerWindow();

@@ -746,9 +746,12 @@ TEST_F(WorkerTest, NothingServedAndNoProductGivesTheButtonBack) {
     EXPECT_FALSE(folder.Has(L"veldra.exe"));
     EXPECT_FALSE(folder.Has(L"started.txt"));
     // The versions stay in the status line: nothing was downloaded after the check.
-    const std::wstring shown = FormatVersionMessage(MSG_START_UPDATE, L"0.0", 0.0);
-    EXPECT_NE(result.output.find("status=" + WideToUtf8Paired(shown) + "\n"), std::string::npos)
-        << result.output;
+    const std::string shown =
+        PRIMARYLANGID(GetSystemDefaultLangID()) == LANG_CHINESE
+            ? u8"Veldra图动升级工具v1.31  本地图纸版本:1.31.2, 正在更新的图纸版本0.00"
+            : "Veldra auto update toolsv1.31, current version 1.31.2. trying update to version "
+              "0.00.";
+    EXPECT_NE(result.output.find("status=" + shown + "\n"), std::string::npos) << result.output;
 }
 
 TEST_F(WorkerTest, UnreadableListSkipsDownloadsButStillSwapsAndStarts) {
