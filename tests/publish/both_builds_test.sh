@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The native publisher and the Windows one (under Wine) publish the same
-# release; their outputs must be the same bytes, and both must refuse the same
-# release with the same message and exit code.
+# release; their outputs must be the same bytes (signatures aside, which differ
+# on every run: each must verify), and both must refuse the same release with
+# the same message and exit code. Each build's keys serve the other and openssl.
 #   both_builds_test.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR
 set -u
 native=$1
@@ -58,12 +59,46 @@ printf '版本 1.32.0 说明\n' >"$release/数据/说明 文件.txt"
 printf 'fullwidth' >"$release/data/＠.txt"
 printf 'emoji' >"$release/data/😀.txt"
 printf 'one byte' >"$release/data/a b.txt"
+keys=$work/keys
+mkdir -p "$keys"
 own "$work"
 
-publish_native "$work/out-native" "$work/native.log" 1.32.0 --force
+# Keys: the Windows build writes what openssl writes, and each build signs with the other's.
+"$native/bin/veldra-publish" keygen "$keys/native.pem" "$keys/native.pub.pem" >/dev/null
+check "native keygen" 0 $?
+own "$keys/native.pem"  # readable by its owner only: the owner Wine runs as
+"$windows/wine-run" "$windows/bin/veldra-publish.exe" keygen "$(zpath "$keys/windows.pem")" \
+  "$(zpath "$keys/windows.pub.pem")" >/dev/null 2>&1 </dev/null
+check "Windows keygen" 0 $?
+check "openssl reads the Windows private key as written" "$(cat "$keys/windows.pem")" \
+      "$(openssl pkey -in "$keys/windows.pem")"
+check "its public half is the public key file" "$(cat "$keys/windows.pub.pem")" \
+      "$(openssl pkey -in "$keys/windows.pem" -pubout)"
+check "others cannot read the Windows private key" 0 \
+      "$(( 0$(stat -c %a "$keys/windows.pem") & 7 ))"
+verifies() {  # verifies PUBLIC_KEY TREE: every signature of TREE verifies
+  local sig count=0
+  while IFS= read -r sig; do
+    openssl dgst -sha256 -verify "$1" -signature "$sig" "${sig%.sig}" >/dev/null || return 1
+    count=$((count + 1))
+  done < <(find "$2" -name '*.sig')
+  [ "$count" -eq 2 ]
+}
+
+publish_native "$work/out-native" "$work/native.log" 1.32.0 --force --sign "$keys/native.pem"
 check "native publishes" 0 $?
-publish_windows "$work/out-windows" "$work/windows.log" 1.32.0 --force
+publish_windows "$work/out-windows" "$work/windows.log" 1.32.0 --force \
+  --sign "$(zpath "$keys/native.pem")"
 check "Windows publishes" 0 $?
+verifies "$keys/native.pub.pem" "$work/out-native"
+check "native signatures verify" 0 $?
+verifies "$keys/native.pub.pem" "$work/out-windows"
+check "Windows signatures verify" 0 $?
+publish_native "$work/signed-by-windows-key" "$work/native-windows-key.log" 1.32.0 \
+  --sign "$keys/windows.pem"
+check "native publishes with the Windows key" 0 $?
+verifies "$keys/windows.pub.pem" "$work/signed-by-windows-key"
+check "its signatures verify" 0 $?
 check "same report" "$(report "$work/native.log")" "$(report "$work/windows.log")"
 list=$work/out-native/update/1.3/comm/file.lst
 check "list lines" 7 "$(grep -c $'\r$' "$list")"
@@ -75,7 +110,7 @@ check "64 MiB file listed" "data\\big.dat=$(md5sum <"$release/data/big.dat" | cu
 tree() { (cd "$1" && find . -mindepth 1 -printf '%y %P\n' | LC_ALL=C sort); }
 check "same entries" "$(tree "$work/out-native")" "$(tree "$work/out-windows")"
 check "empty folder not published" "" "$(tree "$work/out-native" | grep empty)"
-if diff -r "$work/out-native" "$work/out-windows" >"$work/diff.txt"; then
+if diff -r -x '*.sig' "$work/out-native" "$work/out-windows" >"$work/diff.txt"; then
   echo "ok   same bytes"
 else
   echo "FAIL outputs differ:"

@@ -30,7 +30,8 @@ mkdir -p "$work/release/bin" "$work/release/数据"
 head -c 100000 /dev/urandom >"$work/release/veldra.exe"
 printf 'dll bytes' >"$work/release/bin/a.dll"
 printf '中文' >"$work/release/数据/说明.txt"
-publish "$work/release" 1.32.0 "$work/out" || { echo "FAIL publish"; exit 1; }
+"$build/bin/veldra-publish" keygen "$work/key.pem" "$work/key.pub.pem" >/dev/null
+publish "$work/release" 1.32.0 "$work/out" --sign "$work/key.pem" || { echo "FAIL publish"; exit 1; }
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
         -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
@@ -60,6 +61,12 @@ check "list over https" "$(cat "$work/out/update/1.3/comm/file.lst")" "$(body "$
 check "list type" text/plain "$(type_of "$https/update/1.3/comm/file.lst")"
 check "dll type" application/octet-stream "$(type_of "$https/update/1.3/bin/a.dll")"
 check "main program" 200 "$(code "$https/update/1.0/veldra.exe")"
+for sig in 1.3/comm/file.lst.sig 1.0/veldra.exe.sig; do
+  curl -s --cacert "$work/cert.pem" -o "$work/fetched.sig" "$https/update/$sig"
+  check "signature $sig" "" "$(cmp "$work/fetched.sig" "$work/out/update/$sig" 2>&1)"
+  check "signature type" application/octet-stream "$(type_of "$https/update/$sig")"
+  check "no signature over http" 404 "$(code "$http/update/$sig")"
+done
 check "chinese name" "中文" "$(body "$https/update/1.3/%E6%95%B0%E6%8D%AE/%E8%AF%B4%E6%98%8E.txt")"
 check "no listing" 404 "$(code "$https/update/1.3/")"
 check "no listing of update" 404 "$(code "$https/update/")"

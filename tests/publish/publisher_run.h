@@ -24,6 +24,17 @@ PublisherRun RunPublisher(const std::vector<std::filesystem::path>& arguments);
 PublisherRun RunPublisherFailingOn(const std::vector<std::filesystem::path>& arguments,
                                    const std::filesystem::path& file);
 
+// True when signature is one of file's exact bytes by the public key in
+// publicKey: the updater's own check on Windows, `openssl dgst -sha256
+// -verify` on Linux.
+bool SignatureVerifies(const std::filesystem::path& publicKey, const std::filesystem::path& file,
+                       const std::filesystem::path& signature);
+
+// True when no other user may read file: mode 0600 on Linux; on Windows no
+// entry of its DACL lets anyone but the user running the test (and the
+// system) read it.
+bool OnlyOwnerReads(const std::filesystem::path& file);
+
 // A new empty folder under the temporary folder.
 std::filesystem::path NewFolder(const std::string& label);
 // A path from its UTF-8 text, "\" or "/" between the names.

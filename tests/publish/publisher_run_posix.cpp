@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,15 +15,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // fileSizeLimit 0: none.
-PublisherRun Run(const std::vector<fs::path>& arguments, rlim_t fileSizeLimit) {
+PublisherRun Run(const std::string& program, const std::vector<fs::path>& arguments,
+                 rlim_t fileSizeLimit) {
     PublisherRun run;
     fs::path outputFolder = NewFolder("output");
     fs::path outputPath = outputFolder / "output.txt";
-    std::string program = PublisherPath().native();
-    std::vector<std::string> texts;
+    std::vector<std::string> texts = {program};
     for (const auto& argument : arguments) texts.push_back(argument.native());
     std::vector<char*> argv;
-    argv.push_back(&program[0]);
     for (auto& text : texts) argv.push_back(&text[0]);
     argv.push_back(nullptr);
 
@@ -38,7 +38,7 @@ PublisherRun Run(const std::vector<fs::path>& arguments, rlim_t fileSizeLimit) {
             rlimit limit = {fileSizeLimit, fileSizeLimit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
-        execv(program.c_str(), argv.data());
+        execvp(program.c_str(), argv.data());
         _exit(127);
     }
     if (child < 0) return run;
@@ -65,11 +65,24 @@ fs::path PublisherPath() {
     return fs::read_symlink("/proc/self/exe").parent_path() / "veldra-publish";
 }
 
-PublisherRun RunPublisher(const std::vector<fs::path>& arguments) { return Run(arguments, 0); }
+PublisherRun RunPublisher(const std::vector<fs::path>& arguments) {
+    return Run(PublisherPath().native(), arguments, 0);
+}
 
 PublisherRun RunPublisherFailingOn(const std::vector<fs::path>& arguments, const fs::path& file) {
     std::error_code error;
     uintmax_t size = fs::file_size(file, error);
     if (error || size < 2) return PublisherRun();
-    return Run(arguments, static_cast<rlim_t>(size / 2));
+    return Run(PublisherPath().native(), arguments, static_cast<rlim_t>(size / 2));
+}
+
+bool SignatureVerifies(const fs::path& publicKey, const fs::path& file, const fs::path& signature) {
+    PublisherRun run =
+        Run("openssl", {"dgst", "-sha256", "-verify", publicKey, "-signature", signature, file}, 0);
+    return run.started && run.exitCode == 0;
+}
+
+bool OnlyOwnerReads(const fs::path& file) {
+    struct stat status = {};
+    return stat(file.c_str(), &status) == 0 && (status.st_mode & 0777) == 0600;
 }

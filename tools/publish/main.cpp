@@ -10,16 +10,33 @@ namespace {
 
 constexpr char USAGE[] =
     "usage: veldra-publish <release-folder> <X.Y.Z> <output-folder> [--package FILE] [--force] "
-    "[--replace]\n"
+    "[--replace] [--sign KEY]\n"
+    "       veldra-publish keygen <private-key-file> <public-key-file>\n"
     "  writes update/<version directory>/... with comm/file.lst, update/<major>.0/veldra.exe,\n"
     "  optionally update/last/veldrazip.exe, and the replies index3.php/Ver2Control/0/0/0 and /1\n"
     "  --force    the replies announce a forced update (status 3432)\n"
-    "  --replace  replace another version that shares the version directory\n";
+    "  --replace  replace another version that shares the version directory\n"
+    "  --sign KEY sign comm/file.lst and veldra.exe with the private key file KEY (ECDSA P-256,\n"
+    "             SHA-256): file.lst.sig and veldra.exe.sig beside them\n"
+    "  keygen     make a key pair: the private key for --sign, the public key for updater\n"
+    "             builds (VELDRA_RELEASE_PUBLIC_KEY); existing files are never overwritten\n";
+
+int KeyGen(const std::vector<std::filesystem::path>& arguments) {
+    if (arguments.size() != 3) {
+        WriteText(true, USAGE);
+        return PUBLISH_USAGE;
+    }
+    std::string report;
+    int result = MakeKeyFiles(arguments[1], arguments[2], report);
+    WriteText(result != PUBLISH_OK, "veldra-publish: " + report + "\n");
+    return result;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::filesystem::path> arguments = CommandArguments(argc, argv);
+    if (!arguments.empty() && arguments[0] == "keygen") return KeyGen(arguments);
     PublishRequest request;
     std::filesystem::path positional[3];
     std::string versionText;
@@ -33,6 +50,9 @@ int main(int argc, char** argv) {
             request.replace = true;
         } else if (text == "--package" && i + 1 < arguments.size()) {
             request.packagePath = arguments[++i];
+        } else if (text == "--sign" && i + 1 < arguments.size() && !arguments[i + 1].empty() &&
+                   request.signingKey.empty()) {
+            request.signingKey = arguments[++i];
         } else if (text == "--help" || text == "-h") {
             WriteText(false, USAGE);
             return PUBLISH_OK;

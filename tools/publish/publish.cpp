@@ -1,6 +1,7 @@
 #include "tools/publish/publish.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -25,6 +26,14 @@ const char* const UPDATER_NAMES[] = {"veldraupdate.exe", "Veldra\xE5\x8D\x87\xE7
 // Names Windows keeps for devices, with or without an extension.
 const char* const DEVICE_NAMES[] = {"con", "prn", "aux", "nul"};
 constexpr size_t COPY_CHUNK = 1 << 20;
+constexpr char SIGNATURE_SUFFIX[] = ".sig";
+// Where the list's and the main program's signatures are served: a release
+// file there would pass for one.
+const char* const SIGNATURE_PATHS[] = {"comm\\file.lst.sig", "veldra.exe.sig"};
+// A key file is a few hundred bytes; more is not read.
+constexpr size_t LARGEST_KEY_FILE = 1 << 16;
+// What a key signs once before it is used, to show that it works.
+constexpr char KEY_PROBE[] = "veldra-publish key check";
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
@@ -170,6 +179,62 @@ void RemoveAll(const fs::path& path) {
     fs::remove_all(path, error);
 }
 
+bool Exists(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
+}
+
+// True when path is gone afterwards.
+bool RemoveFile(const fs::path& path) {
+    std::error_code error;
+    fs::remove(path, error);
+    return !error;
+}
+
+// The file's bytes, at most limit of them; false when it cannot be opened or read.
+bool ReadFileBytes(const fs::path& path, std::string& bytes, size_t limit) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes.clear();
+    std::vector<char> buffer(COPY_CHUNK);
+    while (in && bytes.size() < limit) {
+        in.read(buffer.data(),
+                static_cast<std::streamsize>(std::min(buffer.size(), limit - bytes.size())));
+        bytes.append(buffer.data(), static_cast<size_t>(in.gcount()));
+    }
+    return !in.bad();
+}
+
+// The key in file, shown to work by one signature.
+bool LoadSigningKey(const fs::path& file, SigningKey& key, std::string& error) {
+    std::string text;
+    std::string probe;
+    if (!ReadFileBytes(file, text, LARGEST_KEY_FILE)) {
+        error = "signing key " + DisplayPath(file) + " cannot be read";
+        return false;
+    }
+    if (!ReadSigningKey(text, key) || !SignBytes(key, KEY_PROBE, probe)) {
+        error = "signing key " + DisplayPath(file) +
+                " is not an unencrypted P-256 private key in PEM \"PRIVATE KEY\" (PKCS#8) form, "
+                "as veldra-publish keygen and openssl genpkey write it";
+        return false;
+    }
+    return true;
+}
+
+// Writes the signature of file's exact bytes to signatureFile.
+bool SignInto(const SigningKey& key, const fs::path& file, const fs::path& signatureFile) {
+    std::string bytes;
+    std::string signature;
+    return ReadFileBytes(file, bytes, SIZE_MAX) && SignBytes(key, bytes, signature) &&
+           WriteFileThrough(signatureFile, signature);
+}
+
+fs::path WithSuffix(fs::path path, const char* suffix) {
+    path += suffix;
+    return path;
+}
+
 std::string ReadSmallFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     char buffer[256] = {};
@@ -252,6 +317,11 @@ bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, st
         if (EqualsAsciiNoCase(path, LIST_PATH)) {
             problems.push_back("path is the updater's own file list: " + path);
         }
+        for (const char* signature : SIGNATURE_PATHS) {
+            if (EqualsAsciiNoCase(path, signature)) {
+                problems.push_back("path is where a signature is served: " + path);
+            }
+        }
         // Windows folds letter case: two such files would overwrite each other there.
         if (!folded.insert(AsciiLowered(path)).second) {
             problems.push_back("path differs from another only in letter case: " + path);
@@ -292,6 +362,21 @@ int Publish(const PublishRequest& request, std::string& report) {
                                          fs::file_size(request.packagePath, code) == 0 || code)) {
         report = "refused: package " + DisplayPath(request.packagePath) + " is missing or empty";
         return PUBLISH_REFUSED;
+    }
+    bool signing = !request.signingKey.empty();
+    SigningKey key;
+    if (signing) {
+        if (FoldersOverlap(request.signingKey, request.releaseDir) ||
+            FoldersOverlap(request.signingKey, request.outputDir)) {
+            report =
+                "refused: the signing key lies in the release or the output folder, from "
+                "where it would be published; keep it elsewhere";
+            return PUBLISH_REFUSED;
+        }
+        if (!LoadSigningKey(request.signingKey, key, error)) {
+            report = "refused: " + error;
+            return PUBLISH_REFUSED;
+        }
     }
 
     const fs::path& out = request.outputDir;
@@ -373,6 +458,9 @@ int Publish(const PublishRequest& request, std::string& report) {
     fs::path stagedList = stagedDir / "comm" / "file.lst";
     if (!WriteFileThrough(stagedList, list)) return fail("cannot write " + DisplayPath(stagedList));
     std::string listMd5 = DigestOfFile(stagedList);
+    if (signing && !SignInto(key, stagedList, WithSuffix(stagedList, SIGNATURE_SUFFIX))) {
+        return fail("cannot sign the file list");
+    }
 
     fs::path stagedMain = staging / "veldra.exe.new";
     if (!CopyInto(mainSource, stagedMain, buffer)) {
@@ -380,15 +468,42 @@ int Publish(const PublishRequest& request, std::string& report) {
     }
     std::string mainMd5 = DigestOfFile(stagedMain);
     if (mainMd5.empty()) return fail("refused: veldra.exe is empty");
+    fs::path stagedMainSignature = staging / "veldra.exe.sig.new";
+    if (signing) {
+        // A shared directory is swapped in whole: its program arrives with its signature.
+        if (!SignInto(key, stagedMain, stagedMainSignature) ||
+            (sharedDirectory &&
+             !CopyInto(stagedMainSignature, WithSuffix(stagedDir / MAIN_PROGRAM, SIGNATURE_SUFFIX),
+                       buffer))) {
+            return fail("cannot sign veldra.exe");
+        }
+    }
+
+    // A signature left beside a file it does not sign protects nothing.
+    fs::path listSignature = WithSuffix(finalDir / "comm" / "file.lst", SIGNATURE_SUFFIX);
+    fs::path mainTarget = updateRoot / version.majorDirectory / MAIN_PROGRAM;
+    fs::path mainSignature = WithSuffix(mainTarget, SIGNATURE_SUFFIX);
+    std::string unsignedOver;
+    if (!signing && Exists(listSignature)) {
+        unsignedOver = "update\\" + version.versionDirectory + "\\comm\\file.lst.sig";
+    }
+    if (!signing && Exists(mainSignature)) {
+        unsignedOver += (unsignedOver.empty() ? "" : " and ") + std::string("update\\") +
+                        version.majorDirectory + "\\veldra.exe.sig";
+    }
 
     // Tree into place, then the rest; the old tree is removed with the staging folder.
     if (!MakeDirectories(updateRoot)) return fail("cannot create " + DisplayPath(updateRoot));
     if (!SwapFolderIn(stagedDir, finalDir, oldDir)) {
         return fail("cannot move the new tree to " + DisplayPath(finalDir));
     }
-    fs::path mainTarget = updateRoot / version.majorDirectory / MAIN_PROGRAM;
     if (!MakeDirectories(mainTarget.parent_path()) || !RenameOver(stagedMain, mainTarget)) {
         return fail("cannot write " + DisplayPath(mainTarget));
+    }
+    if (signing ? !RenameOver(stagedMainSignature, mainSignature) : !RemoveFile(mainSignature)) {
+        // The previous program's signature must not stay beside the new one.
+        RemoveFile(mainSignature);
+        return fail("cannot write " + DisplayPath(mainSignature));
     }
     if (!request.packagePath.empty() &&
         !PlaceCopy(request.packagePath, staging / "veldrazip.exe.new",
@@ -418,8 +533,51 @@ int Publish(const PublishRequest& request, std::string& report) {
              std::to_string(listed) + " files, " + std::to_string(totalBytes) + " bytes, list " +
              listMd5 + "\nmain program update\\" + version.majorDirectory + "\\veldra.exe (" +
              mainMd5 + ")" +
-             (request.packagePath.empty() ? "" : "\npackage update\\last\\veldrazip.exe") +
-             "\nreplies index3.php/Ver2Control/0/0/0 and /1: status " + std::to_string(status) +
-             ", lastVer " + std::to_string(version.lastVer);
+             (request.packagePath.empty() ? "" : "\npackage update\\last\\veldrazip.exe");
+    if (signing) {
+        report += "\nsigned update\\" + version.versionDirectory + "\\comm\\file.lst and update\\" +
+                  version.majorDirectory +
+                  "\\veldra.exe (signatures beside them as .sig), key SHA-256 " + key.fingerprint;
+    }
+    if (!unsignedOver.empty()) {
+        report += "\nnot signed: removed the previous release's " + unsignedOver +
+                  "; updaters built with a release key take neither this list nor this program";
+    }
+    report += "\nreplies index3.php/Ver2Control/0/0/0 and /1: status " + std::to_string(status) +
+              ", lastVer " + std::to_string(version.lastVer);
+    return PUBLISH_OK;
+}
+
+int MakeKeyFiles(const fs::path& privateFile, const fs::path& publicFile, std::string& report) {
+    if (FoldersOverlap(privateFile, publicFile)) {
+        report = "refused: the private and the public key need two different files";
+        return PUBLISH_REFUSED;
+    }
+    for (const fs::path* file : {&privateFile, &publicFile}) {
+        if (Exists(*file)) {
+            report = "refused: " + DisplayPath(*file) + " exists; keygen never overwrites a key";
+            return PUBLISH_REFUSED;
+        }
+    }
+    SigningKey key;
+    std::string probe;
+    if (!MakeSigningKey(key) || !SignBytes(key, KEY_PROBE, probe)) {
+        report = "cannot make a key pair with the platform's cryptography";
+        return PUBLISH_WRITE_FAILED;
+    }
+    if (!WriteNewFile(privateFile, key.privatePem, true)) {
+        report = "cannot write " + DisplayPath(privateFile);
+        return PUBLISH_WRITE_FAILED;
+    }
+    if (!WriteNewFile(publicFile, key.publicPem, false)) {
+        RemoveFile(privateFile);
+        report = "cannot write " + DisplayPath(publicFile);
+        return PUBLISH_WRITE_FAILED;
+    }
+    report = "made a P-256 key pair, key SHA-256 " + key.fingerprint + "\nprivate key " +
+             DisplayPath(privateFile) +
+             " (owner only): for --sign where releases are made; it never goes to the server"
+             "\npublic key " +
+             DisplayPath(publicFile) + ": for updater builds (VELDRA_RELEASE_PUBLIC_KEY)";
     return PUBLISH_OK;
 }

@@ -44,6 +44,7 @@ struct PublishRequest {
     std::string versionText;  // UTF-8
     std::filesystem::path outputDir;
     std::filesystem::path packagePath;  // empty: no package
+    std::filesystem::path signingKey;   // private key file; empty: nothing signed
     bool force = false;
     bool replace = false;
 };
@@ -56,3 +57,8 @@ constexpr int PUBLISH_WRITE_FAILED = 4;
 // Writes the tree first and the replies last, each by rename. Returns one of
 // the codes above; report receives (as UTF-8) what was done or why not.
 int Publish(const PublishRequest& request, std::string& report);
+
+// Makes a signing key pair into two new files: the private key (readable by
+// its owner only) and the public key for updater builds. Never overwrites.
+int MakeKeyFiles(const std::filesystem::path& privateFile, const std::filesystem::path& publicFile,
+                 std::string& report);

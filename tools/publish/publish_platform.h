@@ -42,6 +42,32 @@ bool SwapFolderIn(const std::filesystem::path& staged, const std::filesystem::pa
 // cannot be read or is empty, as the updater's own digest.
 std::string DigestOfFile(const std::filesystem::path& path);
 
+// Creates path, which must not exist yet, holding bytes and forced to the
+// disk; ownerOnly keeps other users from reading it where the platform can.
+// Nothing is left at path when it fails.
+bool WriteNewFile(const std::filesystem::path& path, const std::string& bytes, bool ownerOnly);
+
+// --- release signing: ECDSA over P-256 with SHA-256 ---
+
+// A key pair in the forms its files hold. The private half stays where
+// releases are made; the public half goes into updater builds.
+struct SigningKey {
+    std::string privatePem;   // PEM "PRIVATE KEY": PKCS#8, unencrypted
+    std::string publicPem;    // PEM "PUBLIC KEY": SubjectPublicKeyInfo
+    std::string fingerprint;  // SHA-256 of the public key's DER, lowercase hexadecimal
+};
+
+// A new key pair from the platform's own cryptography.
+bool MakeSigningKey(SigningKey& key);
+
+// The key pair held in privatePem (the text of a private key file); false
+// unless it is an unencrypted PKCS#8 P-256 key in the form openssl writes.
+bool ReadSigningKey(const std::string& privatePem, SigningKey& key);
+
+// The DER ECDSA-Sig-Value of bytes, as `openssl dgst -sha256 -sign` writes
+// it; false unless it also verifies with the key's public half.
+bool SignBytes(const SigningKey& key, const std::string& bytes, std::string& signature);
+
 // --- one publisher per output folder ---
 
 // Held from Take until destruction; a second publisher on the same lock file

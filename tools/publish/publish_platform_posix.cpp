@@ -7,7 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <cstdio>
 #include <memory>
@@ -56,6 +60,85 @@ bool MoveAside(const fs::path& staged, const fs::path& target, const fs::path& a
     if (rename(staged.c_str(), target.c_str()) == 0) return true;
     rename(aside.c_str(), target.c_str());
     return false;
+}
+
+// --- signing ---
+
+template <typename T, void (*Free)(T*)>
+struct Freeing {
+    void operator()(T* pointer) const { Free(pointer); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, Freeing<EVP_PKEY, EVP_PKEY_free>>;
+using Bio = std::unique_ptr<BIO, Freeing<BIO, BIO_free_all>>;
+using DigestContext = std::unique_ptr<EVP_MD_CTX, Freeing<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using Pkcs8 =
+    std::unique_ptr<PKCS8_PRIV_KEY_INFO, Freeing<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>>;
+
+// What a PEM read hands back, released with OPENSSL_free (the DER wiped first).
+struct PemBlock {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    PemBlock() = default;
+    PemBlock(const PemBlock&) = delete;
+    PemBlock& operator=(const PemBlock&) = delete;
+    ~PemBlock() {
+        if (data) OPENSSL_cleanse(data, static_cast<size_t>(length));
+        OPENSSL_free(name);
+        OPENSSL_free(header);
+        OPENSSL_free(data);
+    }
+};
+
+std::string TextOf(BIO* bio) {
+    char* data = nullptr;
+    long length = BIO_get_mem_data(bio, &data);
+    return length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
+}
+
+// The DER of a PKCS#8 key, as openssl itself writes it.
+std::string Pkcs8Der(EVP_PKEY* pkey) {
+    Pkcs8 info(EVP_PKEY2PKCS8(pkey));
+    unsigned char* der = nullptr;
+    int length = info ? i2d_PKCS8_PRIV_KEY_INFO(info.get(), &der) : -1;
+    if (length <= 0) return std::string();
+    std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(length));
+    OPENSSL_clear_free(der, static_cast<size_t>(length));
+    return bytes;
+}
+
+// The private key of the first PEM block of text: an unencrypted PKCS#8
+// P-256 key in the one form openssl writes (named curve, public point
+// included: 138 bytes), so that the Windows build takes the same keys.
+Pkey PrivateKeyOf(const std::string& text) {
+    constexpr long PKCS8_P256_BYTES = 138;
+    Bio bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    PemBlock block;
+    if (!bio || !PEM_read_bio(bio.get(), &block.name, &block.header, &block.data, &block.length) ||
+        std::string(block.name) != "PRIVATE KEY" || block.header[0] != '\0' ||
+        block.length != PKCS8_P256_BYTES) {
+        return Pkey();
+    }
+    const unsigned char* at = block.data;
+    Pkcs8 info(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &at, block.length));
+    Pkey pkey(info ? EVP_PKCS82PKEY(info.get()) : nullptr);
+    char group[32] = {};
+    if (!pkey || EVP_PKEY_get_base_id(pkey.get()) != EVP_PKEY_EC ||
+        !EVP_PKEY_get_group_name(pkey.get(), group, sizeof(group), nullptr) ||
+        std::string(group) != "prime256v1") {
+        return Pkey();
+    }
+    std::string der = Pkcs8Der(pkey.get());
+    bool canonical = der.size() == static_cast<size_t>(block.length) &&
+                     CRYPTO_memcmp(der.data(), block.data, der.size()) == 0;
+    OPENSSL_cleanse(&der[0], der.size());
+    return canonical ? std::move(pkey) : Pkey();
+}
+
+Pkey PublicKeyOf(const std::string& pem) {
+    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    return Pkey(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
 }  // namespace
@@ -170,6 +253,79 @@ std::string DigestOfFile(const fs::path& path) {
         text += HEX[digest[i] & 0x0F];
     }
     return text;
+}
+
+bool WriteNewFile(const fs::path& path, const std::string& bytes, bool ownerOnly) {
+    mode_t mode = ownerOnly ? 0600 : 0666;
+    UniqueDescriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!file.valid()) return false;
+    bool complete = true;
+    for (size_t done = 0; complete && done < bytes.size();) {
+        ssize_t written = write(file.get(), bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        complete = written > 0;
+        if (complete) done += static_cast<size_t>(written);
+    }
+    complete = complete && fsync(file.get()) == 0;
+    if (!complete) unlink(path.c_str());
+    return complete;
+}
+
+bool MakeSigningKey(SigningKey& key) {
+    Pkey pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    Bio bio(BIO_new(BIO_s_secmem()));
+    if (!pkey || !bio ||
+        !PEM_write_bio_PrivateKey(bio.get(), pkey.get(), nullptr, nullptr, 0, nullptr, nullptr)) {
+        return false;
+    }
+    std::string pem = TextOf(bio.get());
+    bool read = ReadSigningKey(pem, key);
+    OPENSSL_cleanse(&pem[0], pem.size());
+    return read;
+}
+
+bool ReadSigningKey(const std::string& privatePem, SigningKey& key) {
+    Pkey pkey = PrivateKeyOf(privatePem);
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!pkey || !bio || !PEM_write_bio_PUBKEY(bio.get(), pkey.get())) return false;
+    unsigned char* der = nullptr;
+    int length = i2d_PUBKEY(pkey.get(), &der);
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
+    unsigned int digestLength = 0;
+    bool hashed = length > 0 && EVP_Digest(der, static_cast<size_t>(length), digest, &digestLength,
+                                           EVP_sha256(), nullptr) == 1;
+    OPENSSL_free(der);
+    if (!hashed) return false;
+    static const char HEX[] = "0123456789abcdef";
+    key.fingerprint.clear();
+    for (unsigned int i = 0; i < digestLength; ++i) {
+        key.fingerprint += HEX[digest[i] >> 4];
+        key.fingerprint += HEX[digest[i] & 0x0F];
+    }
+    key.privatePem = privatePem;
+    key.publicPem = TextOf(bio.get());
+    return true;
+}
+
+bool SignBytes(const SigningKey& key, const std::string& bytes, std::string& signature) {
+    Pkey privateKey = PrivateKeyOf(key.privatePem);
+    Pkey publicKey = PublicKeyOf(key.publicPem);
+    DigestContext signing(EVP_MD_CTX_new());
+    DigestContext verifying(EVP_MD_CTX_new());
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t length = 0;
+    if (!privateKey || !publicKey || !signing || !verifying ||
+        EVP_DigestSignInit(signing.get(), nullptr, EVP_sha256(), nullptr, privateKey.get()) != 1 ||
+        EVP_DigestSign(signing.get(), nullptr, &length, data, bytes.size()) != 1) {
+        return false;
+    }
+    signature.assign(length, '\0');
+    auto* out = reinterpret_cast<unsigned char*>(&signature[0]);
+    if (EVP_DigestSign(signing.get(), out, &length, data, bytes.size()) != 1) return false;
+    signature.resize(length);
+    return EVP_DigestVerifyInit(verifying.get(), nullptr, EVP_sha256(), nullptr, publicKey.get()) ==
+               1 &&
+           EVP_DigestVerify(verifying.get(), out, length, data, bytes.size()) == 1;
 }
 
 OutputLock::~OutputLock() {
