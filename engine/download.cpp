@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "engine/release_signature.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
 #include "support/file_io.h"
@@ -23,6 +24,10 @@
 namespace {
 
 constexpr wchar_t TEMP_FILE_NAME[] = L"11.tmp";
+// A detached signature sits beside what it signs; a DER P-256 signature is
+// at most 72 bytes.
+constexpr char SIGNATURE_SUFFIX[] = ".sig";
+constexpr size_t SIGNATURE_LIMIT = 1024;
 constexpr DWORD TEMP_PATH_CHARS = 256;
 // A transfer that brings nothing for this long, connection set-up included, is
 // given up; one that keeps moving is never cut, however slow.
@@ -302,19 +307,11 @@ int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit) 
     return DOWNLOAD_OK;
 }
 
-int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
-                 const std::string& expectedMd5) {
-    std::string content;
-    if (ReadWholeFile(localPath, content) > 0) {
-        if (expectedMd5.empty() || Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
-    }
-    content.clear();
-    content.shrink_to_fit();
+namespace {
 
-    const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
-    int fetched = DownloadToMemory(url, content);
-    if (fetched != DOWNLOAD_OK) return fetched;
-
+// A fetched body in place of the local file: the old one opened, emptied and
+// deleted, the new one created from scratch. A failed truncation throws.
+int WriteFetched(const std::wstring& localPath, const std::string& content) {
     PrepareDestination(localPath);
     DeleteFileW(localPath.c_str());
 
@@ -330,6 +327,26 @@ int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
     if (written < 0 || static_cast<size_t>(written) != content.size()) {
         return DOWNLOAD_WRITE_FAILED;
     }
+    return DOWNLOAD_OK;
+}
+
+}  // namespace
+
+int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
+                 const std::string& expectedMd5) {
+    std::string content;
+    if (ReadWholeFile(localPath, content) > 0) {
+        if (expectedMd5.empty() || Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
+    }
+    content.clear();
+    content.shrink_to_fit();
+
+    const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
+    int fetched = DownloadToMemory(url, content);
+    if (fetched != DOWNLOAD_OK) return fetched;
+
+    const int written = WriteFetched(localPath, content);
+    if (written != DOWNLOAD_OK) return written;
 
     if (expectedMd5.empty()) return DOWNLOAD_OK;
     if (Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
@@ -345,4 +362,28 @@ int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring&
         // The destination could not be emptied: a write failure like any other.
         return DOWNLOAD_WRITE_FAILED;
     }
+}
+
+int DownloadSignedFile(const std::wstring& urlPath, const std::wstring& localPath,
+                       const std::string& publicKeyPem) {
+    const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
+    std::string content;
+    std::string signature;
+    if (DownloadToMemory(url, content) != DOWNLOAD_OK) return DOWNLOAD_EMPTY;
+    if (DownloadToMemory(url + SIGNATURE_SUFFIX, signature, SIGNATURE_LIMIT) != DOWNLOAD_OK ||
+        !VerifySignature(publicKeyPem, content, signature)) {
+        return DOWNLOAD_EMPTY;
+    }
+    try {
+        return WriteFetched(localPath, content);
+    } catch (const std::filesystem::filesystem_error&) {
+        return DOWNLOAD_WRITE_FAILED;
+    }
+}
+
+int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath) {
+    if (ReleaseSigningEnabled()) {
+        return DownloadSignedFile(urlPath, localPath, ReleasePublicKeyPem());
+    }
+    return DownloadFileReportingErrors(urlPath, localPath, ANY_MD5);
 }

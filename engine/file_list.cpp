@@ -112,7 +112,7 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
     _snwprintf_s(serverPath, SERVER_PATH_UNITS, _TRUNCATE, FILE_LIST_PATH_FORMAT,
                  UPDATE_PATH_PREFIX, VersionDirectory(serverVersion));
     // A failed fetch leaves the previous copy, which is then read as it stands.
-    DownloadFileReportingErrors(serverPath, localList, ANY_MD5);
+    DownloadTrustedFile(serverPath, localList);
 
     std::vector<std::string> lines;
     if (!ReadLines(localList, lines)) return false;

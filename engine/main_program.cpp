@@ -91,7 +91,7 @@ void FetchMainProgram(HWND dialog, int32_t serverBuild, double serverVersion) {
     SetWindowTextA(dialog, path);
 
     // A failed fetch leaves the earlier ~tmp.bak, which its record then judges.
-    DownloadFileReportingErrors(AnsiToWide(EncodeUrlPath(path)), pending, ANY_MD5);
+    DownloadTrustedFile(AnsiToWide(EncodeUrlPath(path)), pending);
 
     const std::optional<PendingRecord> record = ReadPendingRecord();
     if (record && (std::fabs(record->version - major) > SAME_VERSION_TOLERANCE ||
