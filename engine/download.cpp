@@ -54,11 +54,15 @@ const wchar_t* HeaderValue(const wchar_t* headers, const wchar_t* name) {
     return nullptr;
 }
 
-// Content-Length of the bytes that arrive: -1 when absent, or when urlmon
-// decodes a Content-Encoding and the length counts the encoded body.
-long long AnnouncedLength(const wchar_t* headers) {
+// The body arrives decoded when urlmon decodes a Content-Encoding; its
+// Content-Length then counts the encoded bytes.
+bool IsEncoded(const wchar_t* headers) {
     const wchar_t* encoding = HeaderValue(headers, L"content-encoding:");
-    if (encoding && _wcsnicmp(encoding, L"identity", 8) != 0) return -1;
+    return encoding && _wcsnicmp(encoding, L"identity", 8) != 0;
+}
+
+// Content-Length from a block of response header lines; -1 when absent.
+long long ContentLength(const wchar_t* headers) {
     const wchar_t* value = HeaderValue(headers, L"content-length:");
     if (value && *value >= L'0' && *value <= L'9') return _wtoi64(value);
     return -1;
@@ -73,6 +77,7 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     explicit TransferWatch(size_t limit) : limit_(limit), lastActivity_(GetTickCount64()) {}
 
     int status() const { return status_; }
+    // Comparable with the bytes that arrived; -1 when there is none.
     long long announcedLength() const { return encoded_ ? -1 : announcedLength_; }
     HRESULT stopResult() const { return stopResult_; }
     bool abandoned() const { return abandoned_; }
@@ -148,9 +153,8 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
         if (extraHeaders) *extraHeaders = nullptr;
         Touch();
         status_ = static_cast<int>(statusCode);
-        const wchar_t* encoding = HeaderValue(responseHeaders, L"content-encoding:");
-        encoded_ = encoding && _wcsnicmp(encoding, L"identity", 8) != 0;
-        long long length = AnnouncedLength(responseHeaders);
+        encoded_ = IsEncoded(responseHeaders);
+        const long long length = ContentLength(responseHeaders);
         if (length >= 0) announcedLength_ = length;
         if (limit_ > 0 && length > static_cast<long long>(limit_)) Abandon();
         return S_OK;
