@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "engine/release_signature.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
 #include "support/file_io.h"
@@ -23,6 +24,10 @@
 namespace {
 
 constexpr wchar_t TEMP_FILE_NAME[] = L"11.tmp";
+// A detached signature sits beside what it signs; a DER P-256 signature is
+// at most 72 bytes.
+constexpr char SIGNATURE_SUFFIX[] = ".sig";
+constexpr size_t SIGNATURE_LIMIT = 1024;
 constexpr DWORD TEMP_PATH_CHARS = 256;
 // A transfer that brings nothing for this long, connection set-up included, is
 // given up; one that keeps moving is never cut, however slow.
@@ -49,11 +54,15 @@ const wchar_t* HeaderValue(const wchar_t* headers, const wchar_t* name) {
     return nullptr;
 }
 
-// Content-Length of the bytes that arrive: -1 when absent, or when urlmon
-// decodes a Content-Encoding and the length counts the encoded body.
-long long AnnouncedLength(const wchar_t* headers) {
+// The body arrives decoded when urlmon decodes a Content-Encoding; its
+// Content-Length then counts the encoded bytes.
+bool IsEncoded(const wchar_t* headers) {
     const wchar_t* encoding = HeaderValue(headers, L"content-encoding:");
-    if (encoding && _wcsnicmp(encoding, L"identity", 8) != 0) return -1;
+    return encoding && _wcsnicmp(encoding, L"identity", 8) != 0;
+}
+
+// Content-Length from a block of response header lines; -1 when absent.
+long long ContentLength(const wchar_t* headers) {
     const wchar_t* value = HeaderValue(headers, L"content-length:");
     if (value && *value >= L'0' && *value <= L'9') return _wtoi64(value);
     return -1;
@@ -68,6 +77,7 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     explicit TransferWatch(size_t limit) : limit_(limit), lastActivity_(GetTickCount64()) {}
 
     int status() const { return status_; }
+    // Comparable with the bytes that arrived; -1 when there is none.
     long long announcedLength() const { return encoded_ ? -1 : announcedLength_; }
     HRESULT stopResult() const { return stopResult_; }
     bool abandoned() const { return abandoned_; }
@@ -143,9 +153,8 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
         if (extraHeaders) *extraHeaders = nullptr;
         Touch();
         status_ = static_cast<int>(statusCode);
-        const wchar_t* encoding = HeaderValue(responseHeaders, L"content-encoding:");
-        encoded_ = encoding && _wcsnicmp(encoding, L"identity", 8) != 0;
-        long long length = AnnouncedLength(responseHeaders);
+        encoded_ = IsEncoded(responseHeaders);
+        const long long length = ContentLength(responseHeaders);
         if (length >= 0) announcedLength_ = length;
         if (limit_ > 0 && length > static_cast<long long>(limit_)) Abandon();
         return S_OK;
@@ -302,6 +311,31 @@ int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit) 
     return DOWNLOAD_OK;
 }
 
+namespace {
+
+// A fetched body in place of the local file: the old one opened, emptied and
+// deleted, the new one created from scratch. A failed truncation throws.
+int WriteFetched(const std::wstring& localPath, const std::string& content) {
+    PrepareDestination(localPath);
+    DeleteFileW(localPath.c_str());
+
+    int fd = -1;
+    if (_wsopen_s(&fd, localPath.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
+                  _S_IREAD | _S_IWRITE) != 0 ||
+        fd == -1) {
+        return DOWNLOAD_WRITE_FAILED;
+    }
+    UniqueFd file(fd);
+    const int written = _write(file.get(), content.data(), static_cast<unsigned>(content.size()));
+    file.reset();
+    if (written < 0 || static_cast<size_t>(written) != content.size()) {
+        return DOWNLOAD_WRITE_FAILED;
+    }
+    return DOWNLOAD_OK;
+}
+
+}  // namespace
+
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
                  const std::string& expectedMd5, const FileStamp* knownDifferent) {
     std::string content;
@@ -321,21 +355,8 @@ int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
     int fetched = DownloadToMemory(url, content);
     if (fetched != DOWNLOAD_OK) return fetched;
 
-    PrepareDestination(localPath);
-    DeleteFileW(localPath.c_str());
-
-    int fd = -1;
-    if (_wsopen_s(&fd, localPath.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
-                  _S_IREAD | _S_IWRITE) != 0 ||
-        fd == -1) {
-        return DOWNLOAD_WRITE_FAILED;
-    }
-    UniqueFd file(fd);
-    const int written = _write(file.get(), content.data(), static_cast<unsigned>(content.size()));
-    file.reset();
-    if (written < 0 || static_cast<size_t>(written) != content.size()) {
-        return DOWNLOAD_WRITE_FAILED;
-    }
+    const int written = WriteFetched(localPath, content);
+    if (written != DOWNLOAD_OK) return written;
 
     // Whatever arrives is accepted for ANY_MD5: no digest to compute.
     if (expectedMd5.empty() || expectedMd5 == ANY_MD5) return DOWNLOAD_OK;
@@ -351,4 +372,28 @@ int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring&
         // The destination could not be emptied: a write failure like any other.
         return DOWNLOAD_WRITE_FAILED;
     }
+}
+
+int DownloadSignedFile(const std::wstring& urlPath, const std::wstring& localPath,
+                       const std::string& publicKeyPem) {
+    const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
+    std::string content;
+    std::string signature;
+    if (DownloadToMemory(url, content) != DOWNLOAD_OK) return DOWNLOAD_EMPTY;
+    if (DownloadToMemory(url + SIGNATURE_SUFFIX, signature, SIGNATURE_LIMIT) != DOWNLOAD_OK ||
+        !VerifySignature(publicKeyPem, content, signature)) {
+        return DOWNLOAD_EMPTY;
+    }
+    try {
+        return WriteFetched(localPath, content);
+    } catch (const std::filesystem::filesystem_error&) {
+        return DOWNLOAD_WRITE_FAILED;
+    }
+}
+
+int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath) {
+    if (ReleaseSigningEnabled()) {
+        return DownloadSignedFile(urlPath, localPath, ReleasePublicKeyPem());
+    }
+    return DownloadFileReportingErrors(urlPath, localPath, ANY_MD5);
 }

@@ -31,3 +31,14 @@ int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
 // is reported as DOWNLOAD_WRITE_FAILED.
 int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring& localPath,
                                 const std::string& expectedMd5);
+
+// A file the updater takes without a digest (the file list, the main
+// program): whatever arrives, or, in a build with a publisher key, only what
+// the publisher signed (DownloadSignedFile). Never throws.
+int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath);
+
+// Fetches urlPath and its detached signature urlPath + ".sig"; writes the file
+// only when the signature is valid for publicKeyPem, else DOWNLOAD_EMPTY with
+// the local file untouched. A failed truncation is DOWNLOAD_WRITE_FAILED.
+int DownloadSignedFile(const std::wstring& urlPath, const std::wstring& localPath,
+                       const std::string& publicKeyPem);

@@ -58,13 +58,6 @@ std::wstring OwnFileName() {
 
 }  // namespace
 
-double VersionDirectory(float serverVersion) {
-    float tenths = serverVersion * 10.0f;
-    int truncated = static_cast<int>(tenths);
-    float reduced = truncated / 10.0f;
-    return static_cast<double>(reduced);
-}
-
 bool IsSafeRelativePath(const std::wstring& path) {
     if (path.empty()) return false;
     // Drive letters, alternate data streams and device forms all need a colon.
@@ -108,7 +101,7 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
     _snwprintf_s(serverPath, SERVER_PATH_UNITS, _TRUNCATE, FILE_LIST_PATH_FORMAT,
                  UPDATE_PATH_PREFIX, VersionDirectory(serverVersion));
     // A failed fetch leaves the previous copy, which is then read as it stands.
-    DownloadFileReportingErrors(serverPath, localList, ANY_MD5);
+    DownloadTrustedFile(serverPath, localList);
 
     std::vector<std::string> lines;
     if (!ReadLines(localList, lines)) return false;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/version_numbers.h"
 #include "support/file_io.h"
 
 struct QueuedFile {
@@ -15,9 +16,6 @@ struct QueuedFile {
     std::optional<FileStamp> readAndDiffered = std::nullopt;
 };
 using DownloadQueue = std::vector<QueuedFile>;
-
-// The server version cut to one decimal in single precision (1.35 gives 1.3).
-double VersionDirectory(float serverVersion);
 
 // False for a listed path that could reach outside the product directory: a
 // ".." component or a colon. A leading separator is kept: joined to the

@@ -40,13 +40,6 @@ void WriteRecordLine(const std::wstring& path, const char* line) {
 
 }  // namespace
 
-int MajorVersion(double serverVersion) {
-    const double tenths = serverVersion * 10.0;
-    // Out of range (or NaN) cannot come from a 32-bit "lastVer"; keep the cast defined anyway.
-    if (!(tenths > -2147483648.0 && tenths < 2147483648.0)) return 0;
-    return static_cast<int32_t>(tenths) / 10;
-}
-
 std::string ChecksumTag(const std::wstring& path) {
     std::string bytes;
     if (ReadWholeFile(path, bytes) <= 0) return std::string();
@@ -98,7 +91,7 @@ void FetchMainProgram(HWND dialog, int32_t serverBuild, double serverVersion) {
     SetWindowTextA(dialog, path);
 
     // A failed fetch leaves the earlier ~tmp.bak, which its record then judges.
-    DownloadFileReportingErrors(AnsiToWide(EncodeUrlPath(path)), pending, ANY_MD5);
+    DownloadTrustedFile(AnsiToWide(EncodeUrlPath(path)), pending);
 
     const std::optional<PendingRecord> record = ReadPendingRecord();
     if (record && (std::fabs(record->version - major) > SAME_VERSION_TOLERANCE ||

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "engine/version_numbers.h"
+
 constexpr wchar_t PENDING_FILE_NAME[] = L"~tmp.bak";
 
 struct PendingRecord {
@@ -14,9 +16,6 @@ struct PendingRecord {
     int32_t build = 0;
     std::string tag;
 };
-
-// The whole-number major version (1.31 gives 1).
-int MajorVersion(double serverVersion);
 
 // CRC-32 of the file XOR 0x5E2B71C4 as "%X"; empty for an unreadable or empty file.
 std::string ChecksumTag(const std::wstring& path);

@@ -156,6 +156,8 @@ bool Sha256(const std::string& bytes, unsigned char digest[HASH_BYTES]) {
 
 bool ReleaseSigningEnabled() { return RELEASE_PUBLIC_KEY_PEM[0] != '\0'; }
 
+const char* ReleasePublicKeyPem() { return RELEASE_PUBLIC_KEY_PEM; }
+
 bool VerifySignature(const std::string& publicKeyPem, const std::string& bytes,
                      const std::string& signature) {
     unsigned char raw[2 * COORDINATE_BYTES];
@@ -166,8 +168,4 @@ bool VerifySignature(const std::string& publicKeyPem, const std::string& bytes,
     if (!ImportPublicKey(publicKeyPem, ecdsa.get(), key)) return false;
     return Succeeded(
         BCryptVerifySignature(key.get(), nullptr, digest, HASH_BYTES, raw, sizeof(raw), 0));
-}
-
-bool VerifyReleaseSignature(const std::string& bytes, const std::string& signature) {
-    return ReleaseSigningEnabled() && VerifySignature(RELEASE_PUBLIC_KEY_PEM, bytes, signature);
 }

@@ -16,5 +16,5 @@ bool ReleaseSigningEnabled();
 bool VerifySignature(const std::string& publicKeyPem, const std::string& bytes,
                      const std::string& signature);
 
-// The same with the key compiled into this build; false when there is none.
-bool VerifyReleaseSignature(const std::string& bytes, const std::string& signature);
+// The publisher's public key compiled into this build; empty when there is none.
+const char* ReleasePublicKeyPem();

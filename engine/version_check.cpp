@@ -12,6 +12,7 @@
 #include "app/shell_texts.h"
 #include "engine/download.h"
 #include "engine/server_endpoints.h"
+#include "engine/version_numbers.h"
 #include "support/fields.h"
 #include "support/map_txt_file.h"
 #include "support/md5.h"
@@ -36,10 +37,9 @@ InstalledRelease ParseInstalledVersion(const std::string& text) {
 
 // The service sends the version times 1000 or times 100; the quotient is single precision.
 void StoreServerVersion(int v, VersionCheckResult& result) {
-    if (v > 1000) {
-        result.serverVersion = static_cast<double>(static_cast<float>(v) / 1000.0f);
-    } else if (v > 100) {
-        result.serverVersion = static_cast<double>(static_cast<float>(v) / 100.0f);
+    float serverVersion = 0.0f;
+    if (ServerVersionFromLastVer(v, serverVersion)) {
+        result.serverVersion = static_cast<double>(serverVersion);
     }
 }
 

@@ -52,11 +52,8 @@ openssl x509 -in "$work/ca.pem" -outform der -out "$work/ca.der" || fail "CA der
 "$run" "$bin/trust_ca.exe" "$(zpath "$work/ca.der")" >/dev/null 2>&1 ||
   fail "trusting the CA"
 
-# --- a release of the product, published into the servers' tree. The up-to-date
-# case uses 1.31.0: the service's 132 read in single precision is above an
-# installed 1.32, so a 1.32 folder is never current.
+# --- a release of the product, published into the servers' tree
 release_version=1.32.0
-[ "$scenario" = uptodate ] && release_version=1.31.0
 release=$work/release
 mkdir -p "$release/config" "$release/data/sub" "$release/www"
 # The release's main program is the stand-in with a tail of its own, so it
@@ -214,8 +211,10 @@ case "$scenario" in
     wait_started
     ;;
   uptodate)
+    # At 1.32 the service's 132, read in single precision, is still a newer
+    # version; the announced digest of veldra.exe tells that it is in place.
     start_nginx with-service ""
-    new_product 1.31.0
+    new_product 1.32.0
     cp -r "$release/." "$product/"
     rm -f "$product/veldraupdate.exe"; cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
     : >"$work/access.log"
@@ -480,6 +479,53 @@ PY
       wait_updater
       [ "$code" = 0 ] || fail "$locale: exit code $code"
     done
+    ;;
+  signed)
+    # An updater built with the publisher's key takes only what that key
+    # signed: a missing, empty, cut or foreign signature, or a list changed
+    # after signing, leaves the local list, the pending file and veldra.exe
+    # as they were; the next correctly signed release converges.
+    here=$(cd "$(dirname "$0")" && pwd)
+    list=$work/root/update/1.3/comm/file.lst
+    program=$work/root/update/1.0/veldra.exe
+    cp "$list" "$work/file.lst.published"
+    cp "$program" "$work/program.published"
+    sign_with() {  # KEY: both files signed as published
+      cp "$work/file.lst.published" "$list"
+      cp "$work/program.published" "$program"
+      for f in "$list" "$program"; do
+        openssl dgst -sha256 -sign "$1" -out "$f.sig" "$f" || fail "openssl sign"
+      done
+    }
+    start_nginx with-service ""
+    for case in missing empty cut foreign changed; do
+      sign_with "$here/release_test_key.pem"
+      case $case in
+        missing) rm -f "$list.sig" "$program.sig" ;;
+        empty) : >"$list.sig"; : >"$program.sig" ;;
+        cut) for f in "$list" "$program"; do head -c 20 "$f.sig" >"$f.cut"; mv "$f.cut" "$f.sig"; done ;;
+        foreign) sign_with "$here/foreign_test_key.pem" ;;
+        changed)
+          printf 'www/extra.txt=0123456789ABCDEF0123456789ABCDEF=5\r\n' >>"$list"
+          printf 'changed after signing' >>"$program" ;;
+      esac
+      new_product 1.31.0
+      cp "$bin/veldraupdate_e2e_signed.exe" "$product/veldraupdate.exe"
+      cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
+      mkdir -p "$product/comm"
+      printf 'verified earlier\r\n' >"$product/comm/file.lst"
+      update_once 0
+      wait_started
+      [ "$(cat "$product/comm/file.lst")" = $'verified earlier\r' ] || fail "$case: list taken"
+      [ ! -e "$product/~tmp.bak" ] || fail "$case: ~tmp.bak from an unsigned program"
+      cmp -s "$bin/veldra-test-product.exe" "$product/veldra.exe" || fail "$case: veldra.exe replaced"
+      [ ! -e "$product/data/readme.txt" ] || fail "$case: files of an unsigned list fetched"
+    done
+    sign_with "$here/release_test_key.pem"
+    : >"$product/started.txt"
+    update_once 0
+    wait_started
+    same_as_release
     ;;
   locked)
     # The old product holds its own file while the new version comes in.

@@ -57,8 +57,18 @@ void Start(Updater& updater, const std::wstring& folder) {
     std::wstring commandLine = L"\"" + folder + L"veldraupdate.exe\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               folder.c_str(), &startup, &updater.process));
+    // Seen once on a loaded machine: Wine failing to start a process at all.
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           folder.c_str(), &startup, &updater.process)) {
+            error = 0;
+            break;
+        }
+        error = GetLastError();
+        Sleep(500);
+    }
+    ASSERT_EQ(error, 0u) << "the updater did not start";
     updater.dialog = WaitForMainDialog(updater.process.dwProcessId, DIALOG_TIMEOUT_MS);
     ASSERT_NE(updater.dialog, nullptr);
 }

@@ -4,7 +4,11 @@
 
 #include <string>
 
+#include "engine/download.h"
 #include "engine/release_signature.h"
+#include "engine/server_endpoints.h"
+#include "tests/http_test_server.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -66,5 +70,34 @@ TEST(ReleaseSignature, AnythingElseIsRefused) {
 
 TEST(ReleaseSignature, ABuildWithoutAKeyChecksNothing) {
     EXPECT_FALSE(ReleaseSigningEnabled());
-    EXPECT_FALSE(VerifyReleaseSignature(MESSAGE, SIGNATURE));
+    EXPECT_STREQ(ReleasePublicKeyPem(), "");
+}
+
+TEST(ReleaseSignature, SignedFetchWritesOnlyWhatTheKeySigned) {
+    HttpTestServer server;
+    ASSERT_TRUE(server.Start());
+    const std::wstring compiledBase = DownloadBaseUrl();
+    SetDownloadBaseUrlForTesting(server.baseUrl());
+    const std::wstring dir = MakeTempDir(L"signed");
+    const std::wstring target = dir + L"file.lst";
+    ASSERT_TRUE(WriteBytes(target, "old list"));
+    server.AddRoute("/file.lst", 200, MESSAGE);
+    // No signature, an empty, a cut and a foreign one.
+    EXPECT_EQ(DownloadSignedFile(L"/file.lst", target, PUBLIC_KEY), DOWNLOAD_EMPTY);
+    for (const std::string& signature :
+         {std::string(), SIGNATURE.substr(0, 30), FOREIGN_SIGNATURE}) {
+        server.AddRoute("/file.lst.sig", 200, signature);
+        EXPECT_EQ(DownloadSignedFile(L"/file.lst", target, PUBLIC_KEY), DOWNLOAD_EMPTY);
+        EXPECT_EQ(ReadBytes(target), "old list");
+    }
+    // A list changed after it was signed.
+    server.AddRoute("/file.lst.sig", 200, SIGNATURE);
+    server.AddRoute("/file.lst", 200, MESSAGE + "extra.txt=0123456789ABCDEF0123456789ABCDEF=1\r\n");
+    EXPECT_EQ(DownloadSignedFile(L"/file.lst", target, PUBLIC_KEY), DOWNLOAD_EMPTY);
+    EXPECT_EQ(ReadBytes(target), "old list");
+    server.AddRoute("/file.lst", 200, MESSAGE);
+    EXPECT_EQ(DownloadSignedFile(L"/file.lst", target, PUBLIC_KEY), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), MESSAGE);
+    SetDownloadBaseUrlForTesting(compiledBase);
+    RemoveTree(dir);
 }

@@ -1,71 +1,79 @@
 // veldra-publish: writes a release for the download server and the version service.
-#include <windows.h>
-
-#include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tools/publish/publish.h"
+#include "tools/publish/publish_platform.h"
 
 namespace {
 
-constexpr wchar_t USAGE[] =
-    L"usage: veldra-publish <release-folder> <X.Y.Z> <output-folder> [--package FILE] [--force] "
-    L"[--replace]\n"
-    L"  writes update\\<version directory>\\... with comm\\file.lst, "
-    L"update\\<major>.0\\veldra.exe,\n"
-    L"  optionally update\\last\\veldrazip.exe, and the replies index3.php\\Ver2Control\\0\\0\\0 "
-    L"and \\1\n"
-    L"  --force    the replies announce a forced update (status 3432)\n"
-    L"  --replace  replace another version that shares the version directory\n";
+constexpr char USAGE[] =
+    "usage: veldra-publish <release-folder> <X.Y.Z> <output-folder> [--package FILE] [--force] "
+    "[--replace] [--sign KEY]\n"
+    "       veldra-publish keygen <private-key-file> <public-key-file>\n"
+    "  writes update/<version directory>/... with comm/file.lst, update/<major>.0/veldra.exe,\n"
+    "  optionally update/last/veldrazip.exe, and the replies index3.php/Ver2Control/0/0/0 and /1\n"
+    "  --force    the replies announce a forced update (status 3432)\n"
+    "  --replace  replace another version that shares the version directory\n"
+    "  --sign KEY sign comm/file.lst and veldra.exe with the private key file KEY (ECDSA P-256,\n"
+    "             SHA-256): file.lst.sig and veldra.exe.sig beside them\n"
+    "  keygen     make a key pair: the private key for --sign, the public key for updater\n"
+    "             builds (VELDRA_RELEASE_PUBLIC_KEY); existing files are never overwritten\n";
 
-// The console takes UTF-16; a file or pipe gets UTF-8.
-void Print(FILE* stream, const std::wstring& text) {
-    HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
-        DWORD written = 0;
-        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
+int KeyGen(const std::vector<std::filesystem::path>& arguments) {
+    if (arguments.size() != 3) {
+        WriteText(true, USAGE);
+        return PUBLISH_USAGE;
     }
-    std::string utf8;
-    ToListUtf8(text, utf8);
-    fwrite(utf8.data(), 1, utf8.size(), stream);
-    fflush(stream);
+    std::string report;
+    int result = MakeKeyFiles(arguments[1], arguments[2], report);
+    WriteText(result != PUBLISH_OK, "veldra-publish: " + report + "\n");
+    return result;
 }
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
+int main(int argc, char** argv) {
+    std::vector<std::filesystem::path> arguments = CommandArguments(argc, argv);
+    if (!arguments.empty() && arguments[0] == "keygen") return KeyGen(arguments);
     PublishRequest request;
-    std::wstring positional[3];
+    std::filesystem::path positional[3];
+    std::string versionText;
     int count = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::wstring argument = argv[i];
-        if (argument == L"--force") {
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        std::string text;
+        PathToUtf8(arguments[i], text);
+        if (text == "--force") {
             request.force = true;
-        } else if (argument == L"--replace") {
+        } else if (text == "--replace") {
             request.replace = true;
-        } else if (argument == L"--package" && i + 1 < argc) {
-            request.packagePath = argv[++i];
-        } else if (argument == L"--help" || argument == L"-h") {
-            Print(stdout, USAGE);
+        } else if (text == "--package" && i + 1 < arguments.size()) {
+            request.packagePath = arguments[++i];
+        } else if (text == "--sign" && i + 1 < arguments.size() && !arguments[i + 1].empty() &&
+                   request.signingKey.empty()) {
+            request.signingKey = arguments[++i];
+        } else if (text == "--help" || text == "-h") {
+            WriteText(false, USAGE);
             return PUBLISH_OK;
-        } else if (argument.rfind(L"--", 0) == 0 || count == 3) {
-            Print(stderr, L"veldra-publish: unexpected argument " + argument + L"\n" + USAGE);
+        } else if (text.rfind("--", 0) == 0 || count == 3) {
+            WriteText(true, "veldra-publish: unexpected argument " + DisplayPath(arguments[i]) +
+                                "\n" + USAGE);
             return PUBLISH_USAGE;
         } else {
-            positional[count++] = argument;
+            if (count == 1) versionText = DisplayPath(arguments[i]);
+            positional[count++] = arguments[i];
         }
     }
     if (count != 3) {
-        Print(stderr, USAGE);
+        WriteText(true, USAGE);
         return PUBLISH_USAGE;
     }
     request.releaseDir = positional[0];
-    request.versionText = positional[1];
+    request.versionText = versionText;
     request.outputDir = positional[2];
-    std::wstring report;
+    std::string report;
     int result = Publish(request, report);
-    Print(result == PUBLISH_OK ? stdout : stderr, L"veldra-publish: " + report + L"\n");
+    WriteText(result != PUBLISH_OK, "veldra-publish: " + report + "\n");
     return result;
 }

@@ -1,212 +1,253 @@
 #include "tools/publish/publish.h"
 
-#include <windows.h>
-
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
-#include <filesystem>
+#include <fstream>
+#include <set>
 
-#include "support/md5.h"
-#include "support/unique_handle.h"
+#include "engine/version_numbers.h"
+#include "tools/publish/publish_platform.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
 constexpr uint64_t FOUR_GIB = 0x100000000ull;
+// The updater reads a file whole with a signed 32-bit count before it digests
+// it: a larger file never matches its listed digest and is fetched forever.
+constexpr uint64_t LARGEST_DIGESTED = 0x7FFFFFFFull;
 constexpr int STATUS_NEW_VERSION = 3431;
 constexpr int STATUS_FORCED = 3432;
-constexpr wchar_t MAIN_PROGRAM[] = L"veldra.exe";
-constexpr wchar_t LIST_PATH[] = L"comm\\file.lst";
+constexpr char MAIN_PROGRAM[] = "veldra.exe";
+constexpr char LIST_PATH[] = "comm\\file.lst";
 // Names the updater runs under: a listed path holding one is never fetched.
-const wchar_t* const UPDATER_NAMES[] = {L"veldraupdate.exe", L"Veldra\u5347\u7EA7.exe"};
+const char* const UPDATER_NAMES[] = {"veldraupdate.exe", "Veldra\xE5\x8D\x87\xE7\xBA\xA7.exe"};
+// Names Windows keeps for devices, with or without an extension.
+const char* const DEVICE_NAMES[] = {"con", "prn", "aux", "nul"};
+constexpr size_t COPY_CHUNK = 1 << 20;
+constexpr char SIGNATURE_SUFFIX[] = ".sig";
+// Where the list's and the main program's signatures are served: a release
+// file there would pass for one.
+const char* const SIGNATURE_PATHS[] = {"comm\\file.lst.sig", "veldra.exe.sig"};
+// A key file is a few hundred bytes; more is not read.
+constexpr size_t LARGEST_KEY_FILE = 1 << 16;
+// What a key signs once before it is used, to show that it works.
+constexpr char KEY_PROBE[] = "veldra-publish key check";
 
-wchar_t AsciiLower(wchar_t c) {
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c;
-}
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-bool ContainsAsciiNoCase(const std::wstring& text, const std::wstring& pattern) {
-    auto found = std::search(text.begin(), text.end(), pattern.begin(), pattern.end(),
-                             [](wchar_t a, wchar_t b) { return AsciiLower(a) == AsciiLower(b); });
-    return found != text.end();
-}
-
-bool EqualsAsciiNoCase(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() && ContainsAsciiNoCase(a, b);
-}
-
-bool IsDigits(const std::wstring& text) {
-    if (text.empty() || text.size() > 6) return false;
-    return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
-}
-
-std::wstring Printed(double value) {
-    wchar_t buffer[64] = {};
-    _snwprintf_s(buffer, _countof(buffer), _TRUNCATE, L"%.1f", value);
-    return buffer;
-}
-
-std::wstring WithSlash(const std::wstring& dir) {
-    if (dir.empty() || dir.back() == L'\\' || dir.back() == L'/') return dir;
-    return dir + L"\\";
-}
-
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsDirectory(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool MakeDirectories(const std::wstring& dir) {
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(dir), error);
-    return IsDirectory(dir);
-}
-
-void RemoveAll(const std::wstring& path) {
-    std::error_code error;
-    std::filesystem::path root(path);
-    if (std::filesystem::is_directory(root, error)) {
-        for (auto& entry : std::filesystem::recursive_directory_iterator(root, error)) {
-            SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-        }
-    }
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::filesystem::remove_all(root, error);
-}
-
-bool SizeOf(const std::wstring& path, uint64_t& size) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
-    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return true;
-}
-
-bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return false;
-    DWORD written = 0;
-    if (!bytes.empty() && (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                      &written, nullptr) ||
-                           written != bytes.size())) {
-        return false;
-    }
-    return FlushFileBuffers(file.get()) != FALSE;
-}
-
-std::string ReadSmallFile(const std::wstring& path) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return std::string();
-    char buffer[256] = {};
-    DWORD read = 0;
-    if (!ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr)) return std::string();
-    return std::string(buffer, read);
-}
-
-// One rename. A server reading the target (or a file inside a folder) at that
-// moment makes it fail, so it is tried again for a few seconds.
-bool MoveRetrying(const std::wstring& source, const std::wstring& target, DWORD flags) {
-    constexpr int ATTEMPTS = 100;
-    constexpr DWORD PAUSE_MS = 50;
-    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-        if (MoveFileExW(source.c_str(), target.c_str(), flags)) return true;
-        DWORD error = GetLastError();
-        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
-        Sleep(PAUSE_MS);
-    }
-    return false;
-}
-
-// Puts source in place of target in one rename, replacing an existing file.
-bool RenameOver(const std::wstring& source, const std::wstring& target) {
-    return MoveRetrying(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-}
-
-// Copies into a staged file and renames it over target.
-bool PlaceCopy(const std::wstring& source, const std::wstring& staged, const std::wstring& target) {
-    if (!MakeDirectories(std::filesystem::path(target).parent_path().wstring())) return false;
-    if (!CopyFileW(source.c_str(), staged.c_str(), FALSE)) return false;
-    SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return RenameOver(staged, target);
-}
-
-void Walk(const std::wstring& root, const std::wstring& relativeDir,
-          std::vector<ReleaseFile>& files, std::vector<std::wstring>& problems) {
-    WIN32_FIND_DATAW found = {};
-    std::wstring pattern = root + relativeDir + L"*";
-    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        std::wstring relative = relativeDir + name;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            // A linked folder could lead back into the release or out of it.
-            problems.push_back(L"linked folder (not followed): " + relative);
-            continue;
-        }
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            Walk(root, relative + L"\\", files, problems);
-            continue;
-        }
-        ReleaseFile file;
-        file.relativePath = relative;
-        file.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-        files.push_back(file);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
-std::wstring Describe(const std::vector<std::wstring>& problems) {
-    std::wstring text;
-    for (const auto& problem : problems) text += problem + L"\n";
+std::string AsciiLowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), AsciiLower);
     return text;
 }
 
-std::wstring FullPath(const std::wstring& path) {
-    wchar_t buffer[MAX_PATH * 2] = {};
-    DWORD length = GetFullPathNameW(path.c_str(), _countof(buffer), buffer, nullptr);
-    if (length == 0 || length >= _countof(buffer)) return WithSlash(path);
-    return WithSlash(buffer);
+bool ContainsAsciiNoCase(const std::string& text, const std::string& pattern) {
+    return AsciiLowered(text).find(AsciiLowered(pattern)) != std::string::npos;
 }
 
-// Either folder inside the other would publish the output into itself.
-bool Overlap(const std::wstring& first, const std::wstring& second) {
-    std::wstring a = FullPath(first);
-    std::wstring b = FullPath(second);
-    size_t shorter = std::min(a.size(), b.size());
-    return EqualsAsciiNoCase(a.substr(0, shorter), b.substr(0, shorter));
+bool EqualsAsciiNoCase(const std::string& a, const std::string& b) {
+    return AsciiLowered(a) == AsciiLowered(b);
+}
+
+bool IsDigits(const std::string& text) {
+    if (text.empty() || text.size() > 6) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "%.1f", as the updater prints the directories it asks for.
+std::string OneDecimal(double value) {
+    char buffer[64] = {};
+    snprintf(buffer, sizeof(buffer), "%.1f", value);
+    return buffer;
+}
+
+// A name a Windows product folder cannot hold: Linux allows these, and the
+// updater would then ask for a file that is not there on every run.
+bool WindowsCannotHold(const std::string& name) {
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 ||
+            std::string("<>:\"/\\|?*").find(c) != std::string::npos) {
+            return true;
+        }
+    }
+    if (name.back() == '.' || name.back() == ' ') return true;
+    std::string stem = AsciiLowered(name.substr(0, name.find('.')));
+    for (const char* device : DEVICE_NAMES) {
+        if (stem == device) return true;
+    }
+    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+           stem[3] >= '1' && stem[3] <= '9';
+}
+
+void Walk(const fs::path& root, const fs::path& relativeDir, const std::string& listedDir,
+          std::vector<ReleaseFile>& files, std::vector<std::string>& problems) {
+    std::error_code error;
+    fs::directory_iterator entries(root / relativeDir, error);
+    if (error) {
+        problems.push_back("folder cannot be read: " + (listedDir.empty() ? "." : listedDir));
+        return;
+    }
+    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+        const fs::directory_entry& entry = *entries;
+        fs::path relative = relativeDir / entry.path().filename();
+        std::string name;
+        if (!PathToUtf8(entry.path().filename(), name)) {
+            problems.push_back("path has no UTF-8 form: " + DisplayPath(relative));
+            continue;
+        }
+        std::string listed = listedDir + name;
+        if (WindowsCannotHold(name)) {
+            problems.push_back("name Windows cannot hold: " + listed);
+            continue;
+        }
+        std::error_code kind;
+        if (IsLinkedFolder(entry.path())) {
+            // A linked folder could lead back into the release or out of it.
+            problems.push_back("linked folder (not followed): " + listed);
+        } else if (entry.is_directory(kind)) {
+            Walk(root, relative, listed + "\\", files, problems);
+        } else if (entry.is_regular_file(kind)) {
+            ReleaseFile file;
+            file.relativePath = relative;
+            file.listedPath = listed;
+            file.size = entry.file_size(kind);
+            if (kind) {
+                problems.push_back("file cannot be read: " + listed);
+            } else {
+                files.push_back(file);
+            }
+        } else {
+            problems.push_back("neither a file nor a folder: " + listed);
+        }
+    }
+    if (error) problems.push_back("folder cannot be read: " + listedDir);
+}
+
+std::string Joined(const std::vector<std::string>& problems) {
+    std::string text;
+    for (const auto& problem : problems) text += problem + "\n";
+    return text;
+}
+
+// Copies into a new file through buffer (one for all copies: a release holds
+// thousands of small files); false when anything could not be read or written.
+bool CopyInto(const fs::path& source, const fs::path& target, std::vector<char>& buffer) {
+    std::ifstream in(source, std::ios::binary);
+    if (!in) return false;
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    buffer.resize(COPY_CHUNK);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        std::streamsize got = in.gcount();
+        if (got > 0 && !out.write(buffer.data(), got)) return false;
+    }
+    if (in.bad() || !in.eof()) return false;
+    out.close();
+    return !out.fail();
+}
+
+// Copies into a staged file and renames it over target.
+bool PlaceCopy(const fs::path& source, const fs::path& staged, const fs::path& target,
+               std::vector<char>& buffer) {
+    std::error_code error;
+    fs::create_directories(target.parent_path(), error);
+    return CopyInto(source, staged, buffer) && RenameOver(staged, target);
+}
+
+bool MakeDirectories(const fs::path& dir) {
+    std::error_code error;
+    fs::create_directories(dir, error);
+    return fs::is_directory(dir, error);
+}
+
+void RemoveAll(const fs::path& path) {
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(path, error))) return;
+    // A read-only mark (Windows) or a folder without write permission would
+    // stop the removal half-way.
+    if (fs::is_directory(fs::symlink_status(path, error))) {
+        for (fs::recursive_directory_iterator it(path, error), end; !error && it != end;
+             it.increment(error)) {
+            std::error_code ignored;
+            fs::permissions(it->path(), fs::perms::owner_write,
+                            fs::perm_options::add | fs::perm_options::nofollow, ignored);
+        }
+    }
+    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, error);
+    fs::remove_all(path, error);
+}
+
+bool Exists(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
+}
+
+// True when path is gone afterwards.
+bool RemoveFile(const fs::path& path) {
+    std::error_code error;
+    fs::remove(path, error);
+    return !error;
+}
+
+// The file's bytes, at most limit of them; false when it cannot be opened or read.
+bool ReadFileBytes(const fs::path& path, std::string& bytes, size_t limit) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes.clear();
+    std::vector<char> buffer(COPY_CHUNK);
+    while (in && bytes.size() < limit) {
+        in.read(buffer.data(),
+                static_cast<std::streamsize>(std::min(buffer.size(), limit - bytes.size())));
+        bytes.append(buffer.data(), static_cast<size_t>(in.gcount()));
+    }
+    return !in.bad();
+}
+
+// The key in file, shown to work by one signature.
+bool LoadSigningKey(const fs::path& file, SigningKey& key, std::string& error) {
+    std::string text;
+    std::string probe;
+    if (!ReadFileBytes(file, text, LARGEST_KEY_FILE)) {
+        error = "signing key " + DisplayPath(file) + " cannot be read";
+        return false;
+    }
+    if (!ReadSigningKey(text, key) || !SignBytes(key, KEY_PROBE, probe)) {
+        error = "signing key " + DisplayPath(file) +
+                " is not an unencrypted P-256 private key in PEM \"PRIVATE KEY\" (PKCS#8) form, "
+                "as veldra-publish keygen and openssl genpkey write it";
+        return false;
+    }
+    return true;
+}
+
+// Writes the signature of file's exact bytes to signatureFile.
+bool SignInto(const SigningKey& key, const fs::path& file, const fs::path& signatureFile) {
+    std::string bytes;
+    std::string signature;
+    return ReadFileBytes(file, bytes, SIZE_MAX) && SignBytes(key, bytes, signature) &&
+           WriteFileThrough(signatureFile, signature);
+}
+
+fs::path WithSuffix(fs::path path, const char* suffix) {
+    path += suffix;
+    return path;
+}
+
+std::string ReadSmallFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    char buffer[256] = {};
+    in.read(buffer, sizeof(buffer));
+    return std::string(buffer, static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
 }
 
 }  // namespace
 
-float ServerVersionOf(int lastVer) {
-    // The updater's own conversion: single-precision quotients.
-    if (lastVer > 1000) return static_cast<float>(lastVer) / 1000.0f;
-    if (lastVer > 100) return static_cast<float>(lastVer) / 100.0f;
-    return 0.0f;
-}
-
-std::wstring VersionDirectoryOf(float serverVersion) {
-    float tenths = serverVersion * 10.0f;
-    int whole = static_cast<int>(tenths);
-    float cut = static_cast<float>(whole) / 10.0f;
-    return Printed(static_cast<double>(cut));
-}
-
-std::wstring MajorDirectoryOf(float serverVersion) {
-    int tenths = static_cast<int>(static_cast<double>(serverVersion) * 10.0);
-    return Printed(static_cast<double>(tenths / 10));
-}
-
-bool ParseReleaseVersion(const std::wstring& text, ReleaseVersion& version, std::wstring& error) {
-    std::vector<std::wstring> pieces(1);
-    for (wchar_t c : text) {
-        if (c == L'.') {
+bool ParseReleaseVersion(const std::string& text, ReleaseVersion& version, std::string& error) {
+    std::vector<std::string> pieces(1);
+    for (char c : text) {
+        if (c == '.') {
             pieces.emplace_back();
         } else {
             pieces.back() += c;
@@ -214,7 +255,7 @@ bool ParseReleaseVersion(const std::wstring& text, ReleaseVersion& version, std:
     }
     if (pieces.size() != 3 || !IsDigits(pieces[0]) || !IsDigits(pieces[1]) ||
         !IsDigits(pieces[2])) {
-        error = L"version \"" + text + L"\" is not of the form X.Y.Z (decimal digits)";
+        error = "version \"" + text + "\" is not of the form X.Y.Z (decimal digits)";
         return false;
     }
     version.major = std::stoi(pieces[0]);
@@ -222,76 +263,73 @@ bool ParseReleaseVersion(const std::wstring& text, ReleaseVersion& version, std:
     version.build = std::stoi(pieces[2]);
     if (version.minor > 99) {
         error =
-            L"version \"" + text + L"\": the second number counts hundredths and must be below 100";
+            "version \"" + text + "\": the second number counts hundredths and must be below 100";
         return false;
     }
     // The reply carries the version times 100, or times 1000 above 1000.
     int hundredfold = version.major * 100 + version.minor;
     int thousandfold = version.major * 1000 + version.minor * 10;
-    if (hundredfold > 100 && hundredfold <= 1000) {
-        version.lastVer = hundredfold;
-    } else if (thousandfold > 1000 && version.major <= 2000000) {
-        version.lastVer = thousandfold;
-    } else {
-        error = L"version \"" + text +
-                L"\" cannot be announced: the updater reads versions up to 1.0 as none";
+    version.lastVer = hundredfold <= 1000 ? hundredfold : thousandfold;
+    float serverVersion = 0.0f;
+    if (version.major > 2000000 || !ServerVersionFromLastVer(version.lastVer, serverVersion)) {
+        error = "version \"" + text +
+                "\" cannot be announced: the updater reads versions up to 1.0 as none";
         return false;
     }
-    float serverVersion = ServerVersionOf(version.lastVer);
-    version.versionDirectory = VersionDirectoryOf(serverVersion);
-    version.majorDirectory = MajorDirectoryOf(serverVersion);
+    version.versionDirectory = OneDecimal(VersionDirectory(serverVersion));
+    version.majorDirectory = OneDecimal(MajorVersion(static_cast<double>(serverVersion)));
     return true;
 }
 
-bool ToListUtf8(const std::wstring& text, std::string& utf8) {
-    utf8.clear();
-    if (text.empty()) return true;
-    int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(),
-                                     static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (length <= 0) return false;
-    utf8.resize(static_cast<size_t>(length));
-    return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(),
-                               static_cast<int>(text.size()), &utf8[0], length, nullptr,
-                               nullptr) == length;
-}
-
-bool ScanRelease(const std::wstring& releaseDir, std::vector<ReleaseFile>& files,
-                 std::wstring& error) {
-    std::wstring root = WithSlash(releaseDir);
-    if (!IsDirectory(root)) {
-        error = L"release folder " + releaseDir + L" does not exist";
+bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, std::string& error) {
+    std::error_code code;
+    if (!fs::is_directory(releaseDir, code)) {
+        error = "release folder " + DisplayPath(releaseDir) + " does not exist";
         return false;
     }
-    std::vector<std::wstring> problems;
+    std::vector<std::string> problems;
     files.clear();
-    Walk(root, L"", files, problems);
+    Walk(releaseDir, fs::path(), "", files, problems);
+    // One order for both platforms: UTF-8 bytes, not the platform's own units.
     std::sort(files.begin(), files.end(), [](const ReleaseFile& a, const ReleaseFile& b) {
-        return a.relativePath < b.relativePath;
+        return a.listedPath < b.listedPath;
     });
     bool hasMainProgram = false;
+    std::set<std::string> folded;
     for (const auto& file : files) {
-        const std::wstring& path = file.relativePath;
+        const std::string& path = file.listedPath;
         if (EqualsAsciiNoCase(path, MAIN_PROGRAM)) hasMainProgram = true;
-        if (file.size == 0) problems.push_back(L"empty file (the updater skips size 0): " + path);
-        if (file.size >= FOUR_GIB) problems.push_back(L"file of 4 GiB or more: " + path);
-        if (path.find(L'=') != std::wstring::npos) {
-            problems.push_back(L"path holds \"=\", the list's separator: " + path);
+        if (file.size == 0) problems.push_back("empty file (the updater skips size 0): " + path);
+        if (file.size >= FOUR_GIB) {
+            problems.push_back("file of 4 GiB or more: " + path);
+        } else if (file.size > LARGEST_DIGESTED) {
+            problems.push_back("file of 2 GiB or more (the updater cannot digest it): " + path);
         }
-        for (const wchar_t* name : UPDATER_NAMES) {
+        if (path.find('=') != std::string::npos) {
+            problems.push_back("path holds \"=\", the list's separator: " + path);
+        }
+        for (const char* name : UPDATER_NAMES) {
             if (ContainsAsciiNoCase(path, name)) {
-                problems.push_back(L"path holds the updater's own name " + std::wstring(name) +
-                                   L" (never fetched): " + path);
+                problems.push_back("path holds the updater's own name " + std::string(name) +
+                                   " (never fetched): " + path);
             }
         }
         if (EqualsAsciiNoCase(path, LIST_PATH)) {
-            problems.push_back(L"path is the updater's own file list: " + path);
+            problems.push_back("path is the updater's own file list: " + path);
         }
-        std::string utf8;
-        if (!ToListUtf8(path, utf8)) problems.push_back(L"path has no UTF-8 form: " + path);
+        for (const char* signature : SIGNATURE_PATHS) {
+            if (EqualsAsciiNoCase(path, signature)) {
+                problems.push_back("path is where a signature is served: " + path);
+            }
+        }
+        // Windows folds letter case: two such files would overwrite each other there.
+        if (!folded.insert(AsciiLowered(path)).second) {
+            problems.push_back("path differs from another only in letter case: " + path);
+        }
     }
-    if (!hasMainProgram) problems.push_back(L"the release has no veldra.exe at its top");
+    if (!hasMainProgram) problems.push_back("the release has no veldra.exe at its top");
     if (!problems.empty()) {
-        error = Describe(problems);
+        error = Joined(problems);
         return false;
     }
     return true;
@@ -299,180 +337,247 @@ bool ScanRelease(const std::wstring& releaseDir, std::vector<ReleaseFile>& files
 
 std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
                       const std::string& listMd5) {
-    char buffer[256] = {};
-    _snprintf_s(buffer, sizeof(buffer), _TRUNCATE,
-                "{\"status\":%d,\"lastVer\":%d,\"newmd5\":\"%s\",\"skinmd5\":\"%s\"}\n", status,
-                lastVer, mainProgramMd5.c_str(), listMd5.c_str());
-    return buffer;
+    return "{\"status\":" + std::to_string(status) + ",\"lastVer\":" + std::to_string(lastVer) +
+           ",\"newmd5\":\"" + mainProgramMd5 + "\",\"skinmd5\":\"" + listMd5 + "\"}\n";
 }
 
-int Publish(const PublishRequest& request, std::wstring& report) {
+int Publish(const PublishRequest& request, std::string& report) {
     ReleaseVersion version;
-    std::wstring error;
+    std::string error;
     if (!ParseReleaseVersion(request.versionText, version, error)) {
-        report = L"refused: " + error;
+        report = "refused: " + error;
         return PUBLISH_REFUSED;
     }
-    if (Overlap(request.releaseDir, request.outputDir)) {
-        report = L"refused: the output folder and the release folder must not lie one in the other";
+    if (FoldersOverlap(request.releaseDir, request.outputDir)) {
+        report = "refused: the output folder and the release folder must not lie one in the other";
         return PUBLISH_REFUSED;
     }
     std::vector<ReleaseFile> files;
     if (!ScanRelease(request.releaseDir, files, error)) {
-        report = L"refused:\n" + error;
+        report = "refused:\n" + error;
         return PUBLISH_REFUSED;
     }
-    uint64_t packageSize = 0;
-    if (!request.packagePath.empty() && (!SizeOf(request.packagePath, packageSize) ||
-                                         packageSize == 0 || IsDirectory(request.packagePath))) {
-        report = L"refused: package " + request.packagePath + L" is missing or empty";
+    std::error_code code;
+    if (!request.packagePath.empty() && (!fs::is_regular_file(request.packagePath, code) ||
+                                         fs::file_size(request.packagePath, code) == 0 || code)) {
+        report = "refused: package " + DisplayPath(request.packagePath) + " is missing or empty";
         return PUBLISH_REFUSED;
+    }
+    bool signing = !request.signingKey.empty();
+    SigningKey key;
+    if (signing) {
+        if (FoldersOverlap(request.signingKey, request.releaseDir) ||
+            FoldersOverlap(request.signingKey, request.outputDir)) {
+            report =
+                "refused: the signing key lies in the release or the output folder, from "
+                "where it would be published; keep it elsewhere";
+            return PUBLISH_REFUSED;
+        }
+        if (!LoadSigningKey(request.signingKey, key, error)) {
+            report = "refused: " + error;
+            return PUBLISH_REFUSED;
+        }
     }
 
-    std::wstring releaseRoot = WithSlash(request.releaseDir);
-    std::wstring out = WithSlash(request.outputDir);
-    std::wstring updateRoot = out + L"update\\";
-    std::wstring finalDir = updateRoot + version.versionDirectory;
-    std::wstring recordDir = out + L"published\\";
-    std::wstring recordPath = recordDir + version.versionDirectory + L".txt";
-    std::wstring staging = out + L".staging\\";
-    std::wstring stagedDir = staging + version.versionDirectory;
-    std::wstring oldDir = staging + version.versionDirectory + L".old";
+    const fs::path& out = request.outputDir;
+    fs::path updateRoot = out / "update";
+    fs::path finalDir = updateRoot / version.versionDirectory;
+    fs::path recordDir = out / "published";
+    fs::path recordPath = recordDir / (version.versionDirectory + ".txt");
+    fs::path staging = out / ".staging";
+    fs::path stagedDir = staging / version.versionDirectory;
+    fs::path oldDir = staging / (version.versionDirectory + ".old");
 
     if (!MakeDirectories(out)) {
-        report = L"cannot create output folder " + request.outputDir;
+        report = "cannot create output folder " + DisplayPath(out);
         return PUBLISH_WRITE_FAILED;
     }
-    // One publisher per output folder at a time.
-    std::wstring lockPath = out + L".publish.lock";
-    UniqueHandle lock(CreateFileW(lockPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!lock.valid()) {
-        report = L"another publisher is writing " + request.outputDir;
+    OutputLock lock;
+    if (!lock.Take(out / ".publish.lock")) {
+        report = "another publisher is writing " + DisplayPath(out);
         return PUBLISH_WRITE_FAILED;
     }
 
     std::string recorded = ReadSmallFile(recordPath);
-    std::string versionUtf8;
-    ToListUtf8(request.versionText, versionUtf8);
-    if (Exists(finalDir) && recorded != versionUtf8 && !request.replace) {
-        std::wstring held = recorded.empty()
-                                ? L"an unrecorded version"
-                                : L"version " + std::wstring(recorded.begin(), recorded.end());
-        report = L"refused: update\\" + version.versionDirectory + L" already holds " + held +
-                 L"; " + request.versionText +
-                 L" is served from the same directory. Run again with --replace to replace it.";
+    if (fs::exists(finalDir, code) && recorded != request.versionText && !request.replace) {
+        std::string held = recorded.empty() ? "an unrecorded version" : "version " + recorded;
+        report = "refused: update\\" + version.versionDirectory + " already holds " + held + "; " +
+                 request.versionText +
+                 " is served from the same directory. Run again with --replace to replace it.";
         return PUBLISH_REFUSED;
     }
 
     // Staged tree: every file but the main program, then the list.
     RemoveAll(staging);
-    if (!MakeDirectories(stagedDir + L"\\comm")) {
-        report = L"cannot create " + staging;
+    if (!MakeDirectories(stagedDir / "comm")) {
+        report = "cannot create " + DisplayPath(staging);
         return PUBLISH_WRITE_FAILED;
     }
-    auto fail = [&](const std::wstring& message) {
+    auto fail = [&](const std::string& message) {
         RemoveAll(staging);
         report = message;
         return PUBLISH_WRITE_FAILED;
     };
     bool sharedDirectory = version.versionDirectory == version.majorDirectory;
+    fs::path mainSource;
+    for (const auto& file : files) {
+        if (EqualsAsciiNoCase(file.listedPath, MAIN_PROGRAM)) {
+            mainSource = request.releaseDir / file.relativePath;
+        }
+    }
     std::string list;
     uint64_t totalBytes = 0;
     size_t listed = 0;
-    std::wstring madeDirectory;
+    fs::path madeDirectory;
+    std::vector<char> buffer;
     for (const auto& file : files) {
-        bool isMain = EqualsAsciiNoCase(file.relativePath, MAIN_PROGRAM);
+        bool isMain = EqualsAsciiNoCase(file.listedPath, MAIN_PROGRAM);
         // The main program arrives by its own path, which waits for a running product.
         if (isMain && !sharedDirectory) continue;
-        std::wstring target = stagedDir + L"\\" + file.relativePath;
-        std::wstring parent = std::filesystem::path(target).parent_path().wstring();
-        // Files come sorted, so a folder is created once for all its files.
+        fs::path target = stagedDir / file.relativePath;
+        fs::path parent = target.parent_path();
+        // Files come sorted, so a folder is mostly created once for all its files.
         if (parent != madeDirectory && !MakeDirectories(parent)) {
-            return fail(L"cannot create " + parent);
+            return fail("cannot create " + DisplayPath(parent));
         }
         madeDirectory = parent;
-        if (!CopyFileW((releaseRoot + file.relativePath).c_str(), target.c_str(), FALSE)) {
-            return fail(L"cannot copy " + file.relativePath);
+        if (!CopyInto(request.releaseDir / file.relativePath, target, buffer)) {
+            return fail("cannot copy " + file.listedPath);
         }
-        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (isMain) continue;
         // Size and digest of the copy, so the list describes exactly what is served.
-        uint64_t size = 0;
-        std::string md5 = Md5OfFile(target);
-        if (!SizeOf(target, size) || size == 0 || size >= FOUR_GIB || md5.empty()) {
-            return fail(L"refused: " + file.relativePath + L" changed while it was published");
+        uint64_t size = fs::file_size(target, code);
+        std::string md5 = DigestOfFile(target);
+        if (code || size == 0 || size > LARGEST_DIGESTED || md5.empty()) {
+            return fail("refused: " + file.listedPath + " changed while it was published");
         }
-        std::string path;
-        ToListUtf8(file.relativePath, path);
-        list += path + "=" + md5 + "=" + std::to_string(size) + "\r\n";
+        list += file.listedPath + "=" + md5 + "=" + std::to_string(size) + "\r\n";
         totalBytes += size;
         ++listed;
     }
-    std::wstring stagedList = stagedDir + L"\\" + LIST_PATH;
-    if (!WriteFileBytes(stagedList, list)) return fail(L"cannot write " + stagedList);
-    std::string listMd5 = Md5OfFile(stagedList);
-
-    std::wstring stagedMain = staging + L"veldra.exe.new";
-    if (!CopyFileW((releaseRoot + MAIN_PROGRAM).c_str(), stagedMain.c_str(), FALSE)) {
-        return fail(L"cannot copy veldra.exe");
+    fs::path stagedList = stagedDir / "comm" / "file.lst";
+    if (!WriteFileThrough(stagedList, list)) return fail("cannot write " + DisplayPath(stagedList));
+    std::string listMd5 = DigestOfFile(stagedList);
+    if (signing && !SignInto(key, stagedList, WithSuffix(stagedList, SIGNATURE_SUFFIX))) {
+        return fail("cannot sign the file list");
     }
-    SetFileAttributesW(stagedMain.c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::string mainMd5 = Md5OfFile(stagedMain);
-    if (mainMd5.empty()) return fail(L"refused: veldra.exe is empty");
 
-    // Tree into place: the old directory aside, the new one in, the old one gone.
-    if (!MakeDirectories(updateRoot)) return fail(L"cannot create " + updateRoot);
-    bool hadOld = Exists(finalDir);
-    if (hadOld && !MoveRetrying(finalDir, oldDir, 0)) {
-        return fail(L"cannot move the old " + finalDir + L" aside");
+    fs::path stagedMain = staging / "veldra.exe.new";
+    if (!CopyInto(mainSource, stagedMain, buffer)) {
+        return fail("cannot copy veldra.exe");
     }
-    if (!MoveRetrying(stagedDir, finalDir, 0)) {
-        if (hadOld) MoveRetrying(oldDir, finalDir, 0);
-        return fail(L"cannot move the new tree to " + finalDir);
+    std::string mainMd5 = DigestOfFile(stagedMain);
+    if (mainMd5.empty()) return fail("refused: veldra.exe is empty");
+    fs::path stagedMainSignature = staging / "veldra.exe.sig.new";
+    if (signing) {
+        // A shared directory is swapped in whole: its program arrives with its signature.
+        if (!SignInto(key, stagedMain, stagedMainSignature) ||
+            (sharedDirectory &&
+             !CopyInto(stagedMainSignature, WithSuffix(stagedDir / MAIN_PROGRAM, SIGNATURE_SUFFIX),
+                       buffer))) {
+            return fail("cannot sign veldra.exe");
+        }
     }
-    if (hadOld) RemoveAll(oldDir);
 
-    std::wstring mainTarget = updateRoot + version.majorDirectory + L"\\" + MAIN_PROGRAM;
-    if (!MakeDirectories(updateRoot + version.majorDirectory) ||
-        !RenameOver(stagedMain, mainTarget)) {
-        return fail(L"cannot write " + mainTarget);
+    // A signature left beside a file it does not sign protects nothing.
+    fs::path listSignature = WithSuffix(finalDir / "comm" / "file.lst", SIGNATURE_SUFFIX);
+    fs::path mainTarget = updateRoot / version.majorDirectory / MAIN_PROGRAM;
+    fs::path mainSignature = WithSuffix(mainTarget, SIGNATURE_SUFFIX);
+    std::string unsignedOver;
+    if (!signing && Exists(listSignature)) {
+        unsignedOver = "update\\" + version.versionDirectory + "\\comm\\file.lst.sig";
+    }
+    if (!signing && Exists(mainSignature)) {
+        unsignedOver += (unsignedOver.empty() ? "" : " and ") + std::string("update\\") +
+                        version.majorDirectory + "\\veldra.exe.sig";
+    }
+
+    // Tree into place, then the rest; the old tree is removed with the staging folder.
+    if (!MakeDirectories(updateRoot)) return fail("cannot create " + DisplayPath(updateRoot));
+    if (!SwapFolderIn(stagedDir, finalDir, oldDir)) {
+        return fail("cannot move the new tree to " + DisplayPath(finalDir));
+    }
+    if (!MakeDirectories(mainTarget.parent_path()) || !RenameOver(stagedMain, mainTarget)) {
+        return fail("cannot write " + DisplayPath(mainTarget));
+    }
+    if (signing ? !RenameOver(stagedMainSignature, mainSignature) : !RemoveFile(mainSignature)) {
+        // The previous program's signature must not stay beside the new one.
+        RemoveFile(mainSignature);
+        return fail("cannot write " + DisplayPath(mainSignature));
     }
     if (!request.packagePath.empty() &&
-        !PlaceCopy(request.packagePath, staging + L"veldrazip.exe.new",
-                   updateRoot + L"last\\veldrazip.exe")) {
-        return fail(L"cannot write update\\last\\veldrazip.exe");
+        !PlaceCopy(request.packagePath, staging / "veldrazip.exe.new",
+                   updateRoot / "last" / "veldrazip.exe", buffer)) {
+        return fail("cannot write update\\last\\veldrazip.exe");
     }
-    std::wstring stagedRecord = staging + L"record.new";
-    if (!MakeDirectories(recordDir) || !WriteFileBytes(stagedRecord, versionUtf8) ||
+    fs::path stagedRecord = staging / "record.new";
+    if (!MakeDirectories(recordDir) || !WriteFileThrough(stagedRecord, request.versionText) ||
         !RenameOver(stagedRecord, recordPath)) {
-        return fail(L"cannot write " + recordPath);
+        return fail("cannot write " + DisplayPath(recordPath));
     }
 
     // Replies last: a client that reads one finds the list it names.
     int status = request.force ? STATUS_FORCED : STATUS_NEW_VERSION;
     std::string body = ReplyBody(status, version.lastVer, mainMd5, listMd5);
-    std::wstring replyDir = out + L"index3.php\\Ver2Control\\0\\0\\";
-    if (!MakeDirectories(replyDir)) return fail(L"cannot create " + replyDir);
-    for (const wchar_t* digit : {L"0", L"1"}) {
-        std::wstring stagedReply = staging + L"reply.new";
-        if (!WriteFileBytes(stagedReply, body) || !RenameOver(stagedReply, replyDir + digit)) {
-            return fail(L"cannot write reply " + replyDir + digit + L" (error " +
-                        std::to_wstring(GetLastError()) + L")");
+    fs::path replyDir = out / "index3.php" / "Ver2Control" / "0" / "0";
+    if (!MakeDirectories(replyDir)) return fail("cannot create " + DisplayPath(replyDir));
+    for (const char* digit : {"0", "1"}) {
+        fs::path stagedReply = staging / "reply.new";
+        if (!WriteFileThrough(stagedReply, body) || !RenameOver(stagedReply, replyDir / digit)) {
+            return fail("cannot write reply " + DisplayPath(replyDir / digit));
         }
     }
     RemoveAll(staging);
 
-    wchar_t summary[512] = {};
-    _snwprintf_s(summary, _countof(summary), _TRUNCATE,
-                 L"published %s as update\\%s: %u files, %llu bytes, list %S\n"
-                 L"main program update\\%s\\veldra.exe (%S)%s\n"
-                 L"replies index3.php/Ver2Control/0/0/0 and /1: status %d, lastVer %d",
-                 request.versionText.c_str(), version.versionDirectory.c_str(),
-                 static_cast<unsigned>(listed), static_cast<unsigned long long>(totalBytes),
-                 listMd5.c_str(), version.majorDirectory.c_str(), mainMd5.c_str(),
-                 request.packagePath.empty() ? L"" : L"\npackage update\\last\\veldrazip.exe",
-                 status, version.lastVer);
-    report = summary;
+    report = "published " + request.versionText + " as update\\" + version.versionDirectory + ": " +
+             std::to_string(listed) + " files, " + std::to_string(totalBytes) + " bytes, list " +
+             listMd5 + "\nmain program update\\" + version.majorDirectory + "\\veldra.exe (" +
+             mainMd5 + ")" +
+             (request.packagePath.empty() ? "" : "\npackage update\\last\\veldrazip.exe");
+    if (signing) {
+        report += "\nsigned update\\" + version.versionDirectory + "\\comm\\file.lst and update\\" +
+                  version.majorDirectory +
+                  "\\veldra.exe (signatures beside them as .sig), key SHA-256 " + key.fingerprint;
+    }
+    if (!unsignedOver.empty()) {
+        report += "\nnot signed: removed the previous release's " + unsignedOver +
+                  "; updaters built with a release key take neither this list nor this program";
+    }
+    report += "\nreplies index3.php/Ver2Control/0/0/0 and /1: status " + std::to_string(status) +
+              ", lastVer " + std::to_string(version.lastVer);
+    return PUBLISH_OK;
+}
+
+int MakeKeyFiles(const fs::path& privateFile, const fs::path& publicFile, std::string& report) {
+    if (FoldersOverlap(privateFile, publicFile)) {
+        report = "refused: the private and the public key need two different files";
+        return PUBLISH_REFUSED;
+    }
+    for (const fs::path* file : {&privateFile, &publicFile}) {
+        if (Exists(*file)) {
+            report = "refused: " + DisplayPath(*file) + " exists; keygen never overwrites a key";
+            return PUBLISH_REFUSED;
+        }
+    }
+    SigningKey key;
+    std::string probe;
+    if (!MakeSigningKey(key) || !SignBytes(key, KEY_PROBE, probe)) {
+        report = "cannot make a key pair with the platform's cryptography";
+        return PUBLISH_WRITE_FAILED;
+    }
+    if (!WriteNewFile(privateFile, key.privatePem, true)) {
+        report = "cannot write " + DisplayPath(privateFile);
+        return PUBLISH_WRITE_FAILED;
+    }
+    if (!WriteNewFile(publicFile, key.publicPem, false)) {
+        RemoveFile(privateFile);
+        report = "cannot write " + DisplayPath(publicFile);
+        return PUBLISH_WRITE_FAILED;
+    }
+    report = "made a P-256 key pair, key SHA-256 " + key.fingerprint + "\nprivate key " +
+             DisplayPath(privateFile) +
+             " (owner only): for --sign where releases are made; it never goes to the server"
+             "\npublic key " +
+             DisplayPath(publicFile) + ": for updater builds (VELDRA_RELEASE_PUBLIC_KEY)";
     return PUBLISH_OK;
 }

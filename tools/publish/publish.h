@@ -1,8 +1,9 @@
 // Turning a release folder into the download server's tree and the version
-// service's replies.
+// service's replies. Portable C++17: the platform's part is publish_platform.h.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,44 +12,39 @@ struct ReleaseVersion {
     int major = 0;
     int minor = 0;  // hundredths: 1.5.0 is 1.05
     int build = 0;
-    int lastVer = 0;                // "lastVer" of the reply
-    std::wstring versionDirectory;  // update\<this>\ holds the version's files
-    std::wstring majorDirectory;    // update\<this>\veldra.exe
+    int lastVer = 0;               // "lastVer" of the reply
+    std::string versionDirectory;  // update/<this>/ holds the version's files
+    std::string majorDirectory;    // update/<this>/veldra.exe
 };
 
 // Parses X.Y.Z (decimal digits only, Y below 100) into what the updater will
 // compute from the reply. False with a message when the updater cannot take it.
-bool ParseReleaseVersion(const std::wstring& text, ReleaseVersion& version, std::wstring& error);
-
-// What the updater computes from "lastVer", in the same precision it uses.
-float ServerVersionOf(int lastVer);
-std::wstring VersionDirectoryOf(float serverVersion);
-std::wstring MajorDirectoryOf(float serverVersion);
+bool ParseReleaseVersion(const std::string& text, ReleaseVersion& version, std::string& error);
 
 struct ReleaseFile {
-    std::wstring relativePath;  // backslashes, below the release folder
+    std::filesystem::path relativePath;  // below the release folder, as the platform names it
+    std::string listedPath;              // UTF-8 with backslashes, as the file list names it
     uint64_t size = 0;
 };
 
-// Every file below releaseDir, sorted by path. False with a message for what
-// the updater cannot take: empty files, files of 4 GiB or more, paths holding
-// "=", the updater's own names or text that has no UTF-8 form.
-bool ScanRelease(const std::wstring& releaseDir, std::vector<ReleaseFile>& files,
-                 std::wstring& error);
-
-// UTF-8 with surrogate pairs joined, so the updater's decoder reads the name
-// back; false for unpaired surrogates.
-bool ToListUtf8(const std::wstring& text, std::string& utf8);
+// Every file below releaseDir, sorted by listed path. False with a message
+// (one line per problem) for what the updater cannot take: empty files, files
+// it cannot digest (2 GiB or more) or list (4 GiB or more), paths holding "=",
+// the updater's own names, names with no UTF-8 form or that Windows cannot
+// hold, linked folders and anything that is neither file nor folder.
+bool ScanRelease(const std::filesystem::path& releaseDir, std::vector<ReleaseFile>& files,
+                 std::string& error);
 
 // The JSON body of both replies.
 std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
                       const std::string& listMd5);
 
 struct PublishRequest {
-    std::wstring releaseDir;
-    std::wstring versionText;
-    std::wstring outputDir;
-    std::wstring packagePath;  // empty: no package
+    std::filesystem::path releaseDir;
+    std::string versionText;  // UTF-8
+    std::filesystem::path outputDir;
+    std::filesystem::path packagePath;  // empty: no package
+    std::filesystem::path signingKey;   // private key file; empty: nothing signed
     bool force = false;
     bool replace = false;
 };
@@ -59,5 +55,10 @@ constexpr int PUBLISH_REFUSED = 3;
 constexpr int PUBLISH_WRITE_FAILED = 4;
 
 // Writes the tree first and the replies last, each by rename. Returns one of
-// the codes above; report receives what was done or why not.
-int Publish(const PublishRequest& request, std::wstring& report);
+// the codes above; report receives (as UTF-8) what was done or why not.
+int Publish(const PublishRequest& request, std::string& report);
+
+// Makes a signing key pair into two new files: the private key (readable by
+// its owner only) and the public key for updater builds. Never overwrites.
+int MakeKeyFiles(const std::filesystem::path& privateFile, const std::filesystem::path& publicFile,
+                 std::string& report);

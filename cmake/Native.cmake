@@ -1,0 +1,20 @@
+# The native Linux build (cmake --preset native): the publisher and its tests
+# with the host compiler. The updater stays a Windows program.
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+add_compile_options(-Wall -Wextra -Werror)
+include_directories(${CMAKE_SOURCE_DIR})
+
+# The version arithmetic the updater uses, shared with the publisher.
+add_library(veldra_version_numbers STATIC ${CMAKE_SOURCE_DIR}/engine/version_numbers.cpp)
+
+add_subdirectory(tools/publish)
+
+include(CTest)
+if(BUILD_TESTING)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/deps/googletest EXCLUDE_FROM_ALL)
+  add_subdirectory(tests/publish)
+endif()

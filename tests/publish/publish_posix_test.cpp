@@ -1,0 +1,92 @@
+// What a Linux release folder can hold and a Windows product folder cannot:
+// the native publisher refuses it as the updater could never converge on it.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/publish/publisher_run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path MakeRelease() {
+    fs::path release = NewFolder("release");
+    WriteBytes(release / "veldra.exe", "MZ demo product");
+    WriteBytes(release / "readme.txt", "release 1.32.0\n");
+    return release;
+}
+
+}  // namespace
+
+TEST(PublishNativeRefusals, NamesAndEntriesWindowsCannotHold) {
+    struct Case {
+        const char* label;
+        std::string clue;
+        void (*make)(const fs::path& release);
+    };
+    std::vector<Case> cases = {
+        {"not UTF-8", "no UTF-8 form: bin/bad\\xFF.dat",
+         [](const fs::path& r) { WriteBytes(r / "bin" / std::string("bad\xFF.dat"), "x"); }},
+        {"CESU surrogate", "no UTF-8 form",
+         [](const fs::path& r) { WriteBytes(r / std::string("s\xED\xA0\x80.txt"), "x"); }},
+        {"backslash", "Windows cannot hold: a\\b.txt",
+         [](const fs::path& r) { WriteBytes(r / "a\\b.txt", "x"); }},
+        {"colon", "Windows cannot hold", [](const fs::path& r) { WriteBytes(r / "c:d", "x"); }},
+        {"device", "Windows cannot hold: bin\\Con.txt",
+         [](const fs::path& r) { WriteBytes(r / "bin" / "Con.txt", "x"); }},
+        {"trailing dot", "Windows cannot hold",
+         [](const fs::path& r) { WriteBytes(r / "data." / "x.txt", "x"); }},
+        {"letter case", "only in letter case",
+         [](const fs::path& r) { WriteBytes(r / "README.txt", "other"); }},
+        {"fifo", "neither a file nor a folder: pipe",
+         [](const fs::path& r) { mkfifo((r / "pipe").c_str(), 0644); }},
+        {"linked folder", "linked folder (not followed): loop",
+         [](const fs::path& r) { fs::create_directory_symlink(r, r / "loop"); }},
+        {"dangling link", "neither a file nor a folder: gone",
+         [](const fs::path& r) { fs::create_symlink(r / "absent", r / "gone"); }},
+    };
+    for (const auto& c : cases) {
+        fs::path release = MakeRelease();
+        fs::path out = NewFolder("out");
+        c.make(release);
+        PublisherRun run = RunPublisher({release, "1.32.0", out});
+        EXPECT_EQ(3, run.exitCode) << c.label << ": " << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(c.clue)) << c.label << ": " << run.output;
+        EXPECT_FALSE(fs::exists(out / "update")) << c.label;
+        EXPECT_FALSE(fs::exists(out / "index3.php")) << c.label;
+        RemoveFolder(release);
+        RemoveFolder(out);
+    }
+}
+
+TEST(PublishNativeRefusals, LinkedFileIsPublishedAsItsContent) {
+    fs::path release = MakeRelease();
+    fs::path elsewhere = NewFolder("elsewhere");
+    WriteBytes(elsewhere / "shared.dll", "shared bytes");
+    fs::create_symlink(elsewhere / "shared.dll", release / "shared.dll");
+    fs::path out = NewFolder("out");
+    PublisherRun run = RunPublisher({release, "1.32.0", out});
+    ASSERT_EQ(0, run.exitCode) << run.output;
+    fs::path served = out / "update" / "1.3" / "shared.dll";
+    EXPECT_FALSE(fs::is_symlink(served));
+    EXPECT_EQ("shared bytes", ReadBytes(served));
+    RemoveFolder(release);
+    RemoveFolder(elsewhere);
+    RemoveFolder(out);
+}
+
+TEST(PublishNativeRefusals, OutputReachedThroughALinkIsStillInside) {
+    fs::path release = MakeRelease();
+    fs::path links = NewFolder("links");
+    fs::create_directory_symlink(release, links / "release-link");
+    PublisherRun run = RunPublisher({release, "1.32.0", links / "release-link" / "out"});
+    EXPECT_EQ(3, run.exitCode) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("one in the other")) << run.output;
+    EXPECT_FALSE(fs::exists(release / "out"));
+    RemoveFolder(release);
+    RemoveFolder(links);
+}
