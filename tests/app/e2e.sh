@@ -521,7 +521,14 @@ PY
       cmp -s "$bin/veldra-test-product.exe" "$product/veldra.exe" || fail "$case: veldra.exe replaced"
       [ ! -e "$product/data/readme.txt" ] || fail "$case: files of an unsigned list fetched"
     done
-    sign_with "$here/release_test_key.pem"
+    # Published again, signed by the publisher: taken.
+    cp "$work/file.lst.published" "$list"
+    cp "$work/program.published" "$program"
+    "$run" "$bin/veldra-publish.exe" "$(zpath "$release")" "$release_version" \
+      "$(zpath "$work/root")" --sign "$(zpath "$here/release_test_key.pem")" \
+      >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "signed publish"; }
+    openssl dgst -sha256 -verify "$here/release_test_key.pub.pem" -signature "$list.sig" \
+      "$list" >/dev/null || fail "the publisher's list signature"
     : >"$product/started.txt"
     update_once 0
     wait_started
