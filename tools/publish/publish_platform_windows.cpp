@@ -2,7 +2,6 @@
 #include "tools/publish/publish_platform.h"
 
 #include <windows.h>
-#include <bcrypt.h>
 #include <shellapi.h>
 #include <wincrypt.h>
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "engine/release_signature.h"
+#include "support/cng.h"
 #include "support/md5.h"
 #include "support/unique_handle.h"
 
@@ -72,8 +72,6 @@ bool MoveRetrying(const fs::path& source, const fs::path& target, DWORD flags) {
 
 // --- signing ---
 
-constexpr size_t COORDINATE_BYTES = 32;
-constexpr size_t HASH_BYTES = 32;
 constexpr size_t PEM_LINE = 64;
 
 // The PKCS#8 PrivateKeyInfo openssl writes for a P-256 key: id-ecPublicKey on
@@ -84,46 +82,8 @@ constexpr unsigned char PKCS8_BEFORE_D[] = {0x30, 0x81, 0x87, 0x02, 0x01, 0x00, 
                                             0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07,
                                             0x04, 0x6D, 0x30, 0x6B, 0x02, 0x01, 0x01, 0x04, 0x20};
 constexpr unsigned char PKCS8_BEFORE_POINT[] = {0xA1, 0x44, 0x03, 0x42, 0x00, 0x04};
-constexpr size_t PKCS8_BYTES =
-    sizeof(PKCS8_BEFORE_D) + COORDINATE_BYTES + sizeof(PKCS8_BEFORE_POINT) + 2 * COORDINATE_BYTES;
-// SubjectPublicKeyInfo of the same key up to the uncompressed point.
-constexpr unsigned char SPKI_BEFORE_POINT[] = {
-    0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01, 0x06,
-    0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
-
-bool Succeeded(NTSTATUS status) { return status >= 0; }
-
-class Algorithm {
-  public:
-    explicit Algorithm(const wchar_t* name) {
-        if (!Succeeded(BCryptOpenAlgorithmProvider(&handle_, name, nullptr, 0))) handle_ = nullptr;
-    }
-    Algorithm(const Algorithm&) = delete;
-    Algorithm& operator=(const Algorithm&) = delete;
-    ~Algorithm() {
-        if (handle_) BCryptCloseAlgorithmProvider(handle_, 0);
-    }
-    BCRYPT_ALG_HANDLE get() const { return handle_; }
-
-  private:
-    BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
-
-class Key {
-  public:
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() {
-        if (handle_) BCryptDestroyKey(handle_);
-    }
-    BCRYPT_KEY_HANDLE* out() { return &handle_; }
-    BCRYPT_KEY_HANDLE get() const { return handle_; }
-
-  private:
-    BCRYPT_KEY_HANDLE handle_ = nullptr;
-};
-
+constexpr size_t PKCS8_BYTES = sizeof(PKCS8_BEFORE_D) + P256_COORDINATE_BYTES +
+                               sizeof(PKCS8_BEFORE_POINT) + 2 * P256_COORDINATE_BYTES;
 using Bytes = std::vector<unsigned char>;
 
 // The private scalar in a buffer that is wiped when it goes.
@@ -139,26 +99,6 @@ class SecretBytes {
   private:
     Bytes bytes_;
 };
-
-bool Sha256(const unsigned char* data, size_t size, unsigned char digest[HASH_BYTES]) {
-    const Algorithm sha256(BCRYPT_SHA256_ALGORITHM);
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    if (!sha256.get() ||
-        !Succeeded(BCryptCreateHash(sha256.get(), &hash, nullptr, 0, nullptr, 0, 0))) {
-        return false;
-    }
-    // The data goes in pieces a ULONG can count.
-    constexpr size_t piece = 1u << 30;
-    bool hashed = true;
-    for (size_t at = 0; hashed && at < size; at += piece) {
-        const size_t length = std::min(piece, size - at);
-        hashed = Succeeded(
-            BCryptHashData(hash, const_cast<PUCHAR>(data + at), static_cast<ULONG>(length), 0));
-    }
-    hashed = hashed && Succeeded(BCryptFinishHash(hash, digest, HASH_BYTES, 0));
-    BCryptDestroyHash(hash);
-    return hashed;
-}
 
 // PEM as openssl writes it: the label lines, base64 in lines of 64, LF.
 std::string Pem(const char* label, const Bytes& der) {
@@ -211,13 +151,13 @@ bool KeyParts(const std::string& privatePem, unsigned char* parts) {
     const unsigned char* at = der.data();
     bool fits = der.size() == PKCS8_BYTES &&
                 std::memcmp(at, PKCS8_BEFORE_D, sizeof(PKCS8_BEFORE_D)) == 0 &&
-                std::memcmp(at + sizeof(PKCS8_BEFORE_D) + COORDINATE_BYTES, PKCS8_BEFORE_POINT,
+                std::memcmp(at + sizeof(PKCS8_BEFORE_D) + P256_COORDINATE_BYTES, PKCS8_BEFORE_POINT,
                             sizeof(PKCS8_BEFORE_POINT)) == 0;
     if (fits) {
         const unsigned char* d = at + sizeof(PKCS8_BEFORE_D);
-        const unsigned char* point = d + COORDINATE_BYTES + sizeof(PKCS8_BEFORE_POINT);
-        std::memcpy(parts, point, 2 * COORDINATE_BYTES);
-        std::memcpy(parts + 2 * COORDINATE_BYTES, d, COORDINATE_BYTES);
+        const unsigned char* point = d + P256_COORDINATE_BYTES + sizeof(PKCS8_BEFORE_POINT);
+        std::memcpy(parts, point, 2 * P256_COORDINATE_BYTES);
+        std::memcpy(parts + 2 * P256_COORDINATE_BYTES, d, P256_COORDINATE_BYTES);
     }
     SecureZeroMemory(der.data(), der.size());
     return fits;
@@ -227,12 +167,12 @@ bool KeyParts(const std::string& privatePem, unsigned char* parts) {
 // one that keeps it positive.
 void AppendInteger(Bytes& der, const unsigned char* value) {
     size_t skip = 0;
-    while (skip + 1 < COORDINATE_BYTES && value[skip] == 0) ++skip;
+    while (skip + 1 < P256_COORDINATE_BYTES && value[skip] == 0) ++skip;
     bool pad = (value[skip] & 0x80) != 0;
     der.push_back(0x02);
-    der.push_back(static_cast<unsigned char>(COORDINATE_BYTES - skip + (pad ? 1 : 0)));
+    der.push_back(static_cast<unsigned char>(P256_COORDINATE_BYTES - skip + (pad ? 1 : 0)));
     if (pad) der.push_back(0x00);
-    der.insert(der.end(), value + skip, value + COORDINATE_BYTES);
+    der.insert(der.end(), value + skip, value + P256_COORDINATE_BYTES);
 }
 
 std::string LowerHex(const unsigned char* bytes, size_t size) {
@@ -358,31 +298,33 @@ bool WriteNewFile(const fs::path& path, const std::string& bytes, bool ownerOnly
 }
 
 bool MakeSigningKey(SigningKey& key) {
-    const Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
-    Key made;
+    const CngAlgorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+    CngKey made;
     if (!ecdsa.get() ||
-        !Succeeded(BCryptGenerateKeyPair(ecdsa.get(), made.out(), 8 * COORDINATE_BYTES, 0)) ||
-        !Succeeded(BCryptFinalizeKeyPair(made.get(), 0))) {
+        !CngSucceeded(
+            BCryptGenerateKeyPair(ecdsa.get(), made.out(), 8 * P256_COORDINATE_BYTES, 0)) ||
+        !CngSucceeded(BCryptFinalizeKeyPair(made.get(), 0))) {
         return false;
     }
-    SecretBytes blob(sizeof(BCRYPT_ECCKEY_BLOB) + 3 * COORDINATE_BYTES);
+    SecretBytes blob(sizeof(BCRYPT_ECCKEY_BLOB) + 3 * P256_COORDINATE_BYTES);
     ULONG size = 0;
-    if (!Succeeded(BCryptExportKey(made.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, blob.data(),
-                                   static_cast<ULONG>(blob.size()), &size, 0)) ||
+    if (!CngSucceeded(BCryptExportKey(made.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, blob.data(),
+                                      static_cast<ULONG>(blob.size()), &size, 0)) ||
         size != blob.size()) {
         return false;
     }
     BCRYPT_ECCKEY_BLOB header = {};
     std::memcpy(&header, blob.data(), sizeof(header));
-    if (header.dwMagic != BCRYPT_ECDSA_PRIVATE_P256_MAGIC || header.cbKey != COORDINATE_BYTES) {
+    if (header.dwMagic != BCRYPT_ECDSA_PRIVATE_P256_MAGIC ||
+        header.cbKey != P256_COORDINATE_BYTES) {
         return false;
     }
     const unsigned char* point = blob.data() + sizeof(header);
-    const unsigned char* d = point + 2 * COORDINATE_BYTES;
+    const unsigned char* d = point + 2 * P256_COORDINATE_BYTES;
     Bytes der(PKCS8_BEFORE_D, PKCS8_BEFORE_D + sizeof(PKCS8_BEFORE_D));
-    der.insert(der.end(), d, d + COORDINATE_BYTES);
+    der.insert(der.end(), d, d + P256_COORDINATE_BYTES);
     der.insert(der.end(), PKCS8_BEFORE_POINT, PKCS8_BEFORE_POINT + sizeof(PKCS8_BEFORE_POINT));
-    der.insert(der.end(), point, point + 2 * COORDINATE_BYTES);
+    der.insert(der.end(), point, point + 2 * P256_COORDINATE_BYTES);
     std::string pem = Pem("PRIVATE KEY", der);
     SecureZeroMemory(der.data(), der.size());
     bool read = ReadSigningKey(pem, key);
@@ -391,43 +333,44 @@ bool MakeSigningKey(SigningKey& key) {
 }
 
 bool ReadSigningKey(const std::string& privatePem, SigningKey& key) {
-    SecretBytes parts(3 * COORDINATE_BYTES);
+    SecretBytes parts(3 * P256_COORDINATE_BYTES);
     if (!KeyParts(privatePem, parts.data())) return false;
-    Bytes spki(SPKI_BEFORE_POINT, SPKI_BEFORE_POINT + sizeof(SPKI_BEFORE_POINT));
-    spki.insert(spki.end(), parts.data(), parts.data() + 2 * COORDINATE_BYTES);
-    unsigned char digest[HASH_BYTES];
+    Bytes spki(P256_PUBLIC_KEY_PREFIX, P256_PUBLIC_KEY_PREFIX + sizeof(P256_PUBLIC_KEY_PREFIX));
+    spki.insert(spki.end(), parts.data(), parts.data() + 2 * P256_COORDINATE_BYTES);
+    unsigned char digest[SHA256_BYTES];
     if (!Sha256(spki.data(), spki.size(), digest)) return false;
     key.privatePem = privatePem;
     key.publicPem = Pem("PUBLIC KEY", spki);
-    key.fingerprint = LowerHex(digest, HASH_BYTES);
+    key.fingerprint = LowerHex(digest, SHA256_BYTES);
     return !key.publicPem.empty();
 }
 
 bool SignBytes(const SigningKey& key, const std::string& bytes, std::string& signature) {
-    SecretBytes blob(sizeof(BCRYPT_ECCKEY_BLOB) + 3 * COORDINATE_BYTES);
+    SecretBytes blob(sizeof(BCRYPT_ECCKEY_BLOB) + 3 * P256_COORDINATE_BYTES);
     BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PRIVATE_P256_MAGIC,
-                                 static_cast<ULONG>(COORDINATE_BYTES)};
+                                 static_cast<ULONG>(P256_COORDINATE_BYTES)};
     std::memcpy(blob.data(), &header, sizeof(header));
     if (!KeyParts(key.privatePem, blob.data() + sizeof(header))) return false;
 
-    const Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
-    Key imported;
-    unsigned char digest[HASH_BYTES];
-    unsigned char raw[2 * COORDINATE_BYTES];
+    const CngAlgorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+    CngKey imported;
+    unsigned char digest[SHA256_BYTES];
+    unsigned char raw[2 * P256_COORDINATE_BYTES];
     ULONG size = 0;
     if (!ecdsa.get() ||
-        !Succeeded(BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, imported.out(),
-                                       blob.data(), static_cast<ULONG>(blob.size()), 0)) ||
+        !CngSucceeded(BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB,
+                                          imported.out(), blob.data(),
+                                          static_cast<ULONG>(blob.size()), 0)) ||
         !Sha256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest) ||
-        !Succeeded(BCryptSignHash(imported.get(), nullptr, digest, HASH_BYTES, raw, sizeof(raw),
-                                  &size, 0)) ||
+        !CngSucceeded(BCryptSignHash(imported.get(), nullptr, digest, SHA256_BYTES, raw,
+                                     sizeof(raw), &size, 0)) ||
         size != sizeof(raw)) {
         return false;
     }
     // CNG gives r and s side by side; the file holds SEQUENCE { r INTEGER, s INTEGER }.
     Bytes integers;
     AppendInteger(integers, raw);
-    AppendInteger(integers, raw + COORDINATE_BYTES);
+    AppendInteger(integers, raw + P256_COORDINATE_BYTES);
     signature.assign(1, '\x30');
     signature += static_cast<char>(integers.size());
     signature.append(integers.begin(), integers.end());
