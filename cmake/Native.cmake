@@ -10,6 +10,14 @@ include_directories(${CMAKE_SOURCE_DIR})
 # The version arithmetic the updater uses, shared with the publisher.
 add_library(veldra_version_numbers STATIC ${CMAKE_SOURCE_DIR}/engine/version_numbers.cpp)
 
+# Debian's libzstd (libzstd-dev), the same 1.5.4 the Windows build compiles.
+find_package(zstd CONFIG REQUIRED)
+add_library(veldra_zstd INTERFACE)
+target_link_libraries(veldra_zstd INTERFACE zstd::libzstd_shared)
+add_library(veldra_delta_patch STATIC ${CMAKE_SOURCE_DIR}/support/delta_patch.cpp)
+target_link_libraries(veldra_delta_patch PUBLIC veldra_zstd)
+add_library(veldra_delta_index STATIC ${CMAKE_SOURCE_DIR}/engine/delta_index.cpp)
+
 add_subdirectory(tools/publish)
 
 include(CTest)
