@@ -14,6 +14,9 @@
 #include "engine/version_numbers.h"
 #include "tests/publish/publisher_run.h"
 #include "tools/publish/publish.h"
+#include "engine/delta_index.h"
+#include "support/delta_patch.h"
+#include "tools/publish/publish_delta.h"
 #include "tools/publish/publish_platform.h"
 
 namespace fs = std::filesystem;
@@ -555,4 +558,74 @@ TEST(PublishSigning, UnsignedPublishLeavesNoSignatureBehind) {
     RemoveFolder(release);
     RemoveFolder(out);
     RemoveFolder(keys);
+}
+
+namespace {
+
+std::string Noise(uint32_t seed, size_t size) {
+    std::string bytes(size, '\0');
+    for (auto& b : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        b = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(PublishDelta, PatchesFromEarlierReleasesWhenWorthIt) {
+    const std::string path = CHINESE_DIR + "\\" + CHINESE_FILE;
+    const std::string v1 = Noise(1, 200000);
+    std::string v2 = v1;
+    v2.replace(5000, 100, std::string(100, 'z'));
+    std::string v3 = v2;
+    v3.insert(100000, "inserted");
+    const std::string fresh = Noise(2, 20000);  // no likeness: its patch is not kept
+    fs::path old1 = NewFolder("old1"), old2 = NewFolder("old2"), staged = NewFolder("staged");
+    WriteBytes(old1 / PathOf(path), v1);
+    WriteBytes(old2 / PathOf(path), v2);
+    WriteBytes(old1 / "fresh.bin", Noise(3, 20000));
+    WriteBytes(old1 / "same.txt", "unchanged");
+    WriteBytes(old2 / "same.txt", "unchanged");
+    WriteBytes(staged / PathOf(path), v3);
+    WriteBytes(staged / "fresh.bin", fresh);
+    WriteBytes(staged / "same.txt", "unchanged");
+    const std::vector<DeltaSource> files = {
+        {"fresh.bin", "fresh.bin", Md5Of(staged / "fresh.bin")},
+        {"same.txt", "same.txt", Md5Of(staged / "same.txt")},
+        {PathOf(path), path, Md5Of(staged / PathOf(path))},
+        {"gone.txt", "gone.txt", std::string(32, 'A')},  // missing: no patch, no failure
+    };
+    // old2 twice: one patch per old content.
+    const std::string index = MakeDeltaPatches(staged, files, {old1, old2, old2});
+    std::vector<DeltaEntry> entries;
+    ASSERT_TRUE(ParseDeltaIndex(index, entries));
+    ASSERT_EQ(2u, entries.size()) << index;
+    for (const std::string& old : {v1, v2}) {
+        const auto hit = FindDeltaPatch(
+            entries, path, Md5Of(old == v1 ? old1 / PathOf(path) : old2 / PathOf(path)));
+        ASSERT_TRUE(hit.has_value());
+        EXPECT_EQ(files[2].md5, hit->newMd5);
+        const std::string patch =
+            ReadBytes(staged / fs::u8path(DeltaPatchPath(
+                                   Md5Of(old == v1 ? old1 / PathOf(path) : old2 / PathOf(path)),
+                                   hit->newMd5)));
+        EXPECT_EQ(hit->patchSize, patch.size());
+        EXPECT_LT(patch.size(), v3.size() / 2);
+        std::string rebuilt;
+        ASSERT_TRUE(ApplyPatch(old, patch, v3.size(), rebuilt, nullptr));
+        EXPECT_TRUE(rebuilt == v3);
+    }
+    size_t patchFiles = 0;
+    for (const auto& entry : fs::directory_iterator(staged / "comm" / "delta")) {
+        (void)entry;
+        ++patchFiles;
+    }
+    EXPECT_EQ(2u, patchFiles);
+    // Nothing earlier: an empty index and no folder.
+    fs::path bare = NewFolder("bare");
+    WriteBytes(bare / "fresh.bin", fresh);
+    EXPECT_EQ("", MakeDeltaPatches(bare, {files[0]}, {}));
+    EXPECT_FALSE(Exists(bare / "comm"));
+    for (const fs::path& folder : {old1, old2, staged, bare}) RemoveFolder(folder);
 }
