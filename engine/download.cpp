@@ -55,11 +55,22 @@ const wchar_t* HeaderValue(const wchar_t* headers, const wchar_t* name) {
     return nullptr;
 }
 
-// The body arrives decoded when urlmon decodes a Content-Encoding; its
-// Content-Length then counts the encoded bytes.
+// The body arrives decoded only for the encodings the platform decodes; its
+// Content-Length then counts the encoded bytes. Any other encoding arrives as
+// sent, so its length still tells a body cut short.
 bool IsEncoded(const wchar_t* headers) {
     const wchar_t* encoding = HeaderValue(headers, L"content-encoding:");
-    return encoding && _wcsnicmp(encoding, L"identity", 8) != 0;
+    if (!encoding) return false;
+    for (const wchar_t* decoded : {L"gzip", L"x-gzip", L"deflate"}) {
+        const size_t length = wcslen(decoded);
+        const wchar_t after = encoding[length];
+        if (_wcsnicmp(encoding, decoded, length) == 0 &&
+            (after == L'\0' || after == L'\r' || after == L'\n' || after == L' ' ||
+             after == L'\t' || after == L',' || after == L';')) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Content-Length from a block of response header lines; -1 when absent.

@@ -417,6 +417,24 @@ TEST_F(Download, ToMemoryRefusesBodiesAboveItsLimit) {
     EXPECT_EQ(ReadBytes(target), big);
 }
 
+TEST_F(Download, AnEncodingNotDecodedKeepsTheLengthCheck) {
+    HttpTestResponse cut;
+    cut.body = std::string(700, 'x');
+    cut.headers.emplace_back("Content-Encoding", "x-foo");
+    cut.behaviour = HttpTestResponse::CutShort;
+    server.AddRoute("/foo", cut);
+    std::string buffer;
+    EXPECT_EQ(DownloadToMemory(Url(server, "/foo"), buffer), DOWNLOAD_EMPTY);
+    const std::wstring target = dir + L"foo.exe";
+    ASSERT_TRUE(WriteBytes(target, "old program"));
+    EXPECT_EQ(DownloadFile(L"/foo", target, ANY_MD5), DOWNLOAD_EMPTY);
+    EXPECT_EQ(ReadBytes(target), "old program");
+    cut.behaviour = HttpTestResponse::Normal;
+    server.AddRoute("/foo", cut);
+    EXPECT_EQ(DownloadToMemory(Url(server, "/foo"), buffer), DOWNLOAD_OK);
+    EXPECT_EQ(buffer, cut.body);
+}
+
 TEST_F(Download, CompressedBodiesWithTheirLengthAreWhole) {
     const std::string text =
         R"({"status":3431,"lastVer":132,"skinmd5":"A"})" + std::string(5000, ' ');
