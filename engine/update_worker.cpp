@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "engine/file_downloads.h"
 #include "engine/file_list.h"
 #include "engine/main_program.h"
