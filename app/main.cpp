@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/main_dialog.h"
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "support/encoding.h"
 #include "support/map_txt_file.h"
 #include "support/paths.h"

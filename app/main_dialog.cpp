@@ -8,7 +8,7 @@
 
 #include "app/dialog_placement.h"
 #include "app/install_directory.h"
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "engine/server_endpoints.h"
 #include "engine/update_worker.h"
 #include "engine/version_check.h"

@@ -10,9 +10,10 @@
 
 #include <atomic>
 #include <cwchar>
-#include <filesystem>
 #include <mutex>
+#include <new>
 
+#include "engine/file_list.h"
 #include "engine/release_signature.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
@@ -54,11 +55,22 @@ const wchar_t* HeaderValue(const wchar_t* headers, const wchar_t* name) {
     return nullptr;
 }
 
-// The body arrives decoded when urlmon decodes a Content-Encoding; its
-// Content-Length then counts the encoded bytes.
+// The body arrives decoded only for the encodings the platform decodes; its
+// Content-Length then counts the encoded bytes. Any other encoding arrives as
+// sent, so its length still tells a body cut short.
 bool IsEncoded(const wchar_t* headers) {
     const wchar_t* encoding = HeaderValue(headers, L"content-encoding:");
-    return encoding && _wcsnicmp(encoding, L"identity", 8) != 0;
+    if (!encoding) return false;
+    for (const wchar_t* decoded : {L"gzip", L"x-gzip", L"deflate"}) {
+        const size_t length = wcslen(decoded);
+        const wchar_t after = encoding[length];
+        if (_wcsnicmp(encoding, decoded, length) == 0 &&
+            (after == L'\0' || after == L'\r' || after == L'\n' || after == L' ' ||
+             after == L'\t' || after == L',' || after == L';')) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Content-Length from a block of response header lines; -1 when absent.
@@ -165,10 +177,20 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
 
     void Touch() { lastActivity_ = GetTickCount64(); }
 
+    // The abort is made with the lock released: the callbacks take that lock,
+    // and an abort is not known to be posted rather than delivered at once.
     void Abandon() {
-        std::lock_guard<std::recursive_mutex> lock(bindingLock_);
-        abandoned_ = true;
-        if (binding_) binding_->Abort();
+        IBinding* binding = nullptr;
+        {
+            std::lock_guard<std::recursive_mutex> lock(bindingLock_);
+            abandoned_ = true;
+            binding = binding_;
+            if (binding) binding->AddRef();
+        }
+        if (binding) {
+            binding->Abort();
+            binding->Release();
+        }
     }
 
     LONG references_ = 1;
@@ -278,7 +300,9 @@ bool FitsLimit(const std::wstring& path, size_t limit) {
 
 }  // namespace
 
-int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit) {
+namespace {
+
+int FetchToMemory(const std::string& url, std::string& buffer, size_t limit) {
     wchar_t tempDir[TEMP_PATH_CHARS] = {};
     GetTempPathW(TEMP_PATH_CHARS, tempDir);
     const std::wstring tempPath = JoinPath(tempDir, TEMP_FILE_NAME);
@@ -311,33 +335,18 @@ int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit) 
     return DOWNLOAD_OK;
 }
 
-namespace {
-
-// A fetched body in place of the local file: the old one opened, emptied and
-// deleted, the new one created from scratch. A failed truncation throws.
-int WriteFetched(const std::wstring& localPath, const std::string& content) {
-    PrepareDestination(localPath);
-    DeleteFileW(localPath.c_str());
-
-    int fd = -1;
-    if (_wsopen_s(&fd, localPath.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
-                  _S_IREAD | _S_IWRITE) != 0 ||
-        fd == -1) {
-        return DOWNLOAD_WRITE_FAILED;
-    }
-    UniqueFd file(fd);
-    const int written = _write(file.get(), content.data(), static_cast<unsigned>(content.size()));
-    file.reset();
-    if (written < 0 || static_cast<size_t>(written) != content.size()) {
-        return DOWNLOAD_WRITE_FAILED;
-    }
-    return DOWNLOAD_OK;
+// The staging file sits at the top of the product folder, so an ended run's
+// is found and replaced by the next; a destination elsewhere stages beside
+// itself, as a rename cannot cross volumes.
+std::wstring StagingPathFor(const std::wstring& localPath) {
+    const std::wstring productFolder = DirectoryOf(nullptr);
+    if (LiesBelow(productFolder, localPath)) return JoinPath(productFolder, STAGING_FILE_NAME);
+    return JoinPath(DirectoryOf(localPath.c_str()), STAGING_FILE_NAME);
 }
 
-}  // namespace
-
-int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
-                 const std::string& expectedMd5, const FileStamp* knownDifferent) {
+int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPath,
+                       const std::string& expectedMd5, const FileStamp* knownDifferent,
+                       size_t limit) {
     std::string content;
     // The local file is read only when it could spare the fetch: ANY_MD5 equals
     // no digest, and a file still as it was when found different needs no second look.
@@ -352,48 +361,71 @@ int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
     content.shrink_to_fit();
 
     const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
-    int fetched = DownloadToMemory(url, content);
+    int fetched = DownloadToMemory(url, content, limit);
     if (fetched != DOWNLOAD_OK) return fetched;
 
-    const int written = WriteFetched(localPath, content);
-    if (written != DOWNLOAD_OK) return written;
-
     // Whatever arrives is accepted for ANY_MD5: no digest to compute.
-    if (expectedMd5.empty() || expectedMd5 == ANY_MD5) return DOWNLOAD_OK;
-    if (Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
-    return DOWNLOAD_MD5_MISMATCH;
+    const bool matches =
+        expectedMd5.empty() || expectedMd5 == ANY_MD5 || Md5Hex(content) == expectedMd5;
+    // Where releases are signed the digest comes from a verified list, and
+    // bytes without it never replace the file.
+    if (!matches && ReleaseSigningEnabled()) return DOWNLOAD_MD5_MISMATCH;
+
+    if (!PutFileByReplacement(localPath, content)) return DOWNLOAD_WRITE_FAILED;
+    return matches ? DOWNLOAD_OK : DOWNLOAD_MD5_MISMATCH;
+}
+
+}  // namespace
+
+int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit) {
+    // Memory is part of what a fetch needs: running short of it fails the fetch.
+    try {
+        return FetchToMemory(url, buffer, limit);
+    } catch (const std::bad_alloc&) {
+        return DOWNLOAD_EMPTY;
+    }
+}
+
+bool PutFileByReplacement(const std::wstring& localPath, const std::string& content) {
+    return ReplaceWithBytes(StagingPathFor(localPath), localPath, content.data(), content.size());
+}
+
+int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
+                 const std::string& expectedMd5, const FileStamp* knownDifferent) {
+    return DownloadFileWithin(urlPath, localPath, expectedMd5, knownDifferent, 0);
 }
 
 int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring& localPath,
                                 const std::string& expectedMd5) {
     try {
         return DownloadFile(urlPath, localPath, expectedMd5);
-    } catch (const std::filesystem::filesystem_error&) {
-        // The destination could not be emptied: a write failure like any other.
-        return DOWNLOAD_WRITE_FAILED;
+    } catch (const std::bad_alloc&) {
+        // A local file too large to read into memory stands where a fetch
+        // would: it fails like one.
+        return DOWNLOAD_EMPTY;
     }
 }
 
 int DownloadSignedFile(const std::wstring& urlPath, const std::wstring& localPath,
-                       const std::string& publicKeyPem) {
+                       const std::string& publicKeyPem, size_t limit) {
     const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
     std::string content;
     std::string signature;
-    if (DownloadToMemory(url, content) != DOWNLOAD_OK) return DOWNLOAD_EMPTY;
+    if (DownloadToMemory(url, content, limit) != DOWNLOAD_OK) return DOWNLOAD_EMPTY;
     if (DownloadToMemory(url + SIGNATURE_SUFFIX, signature, SIGNATURE_LIMIT) != DOWNLOAD_OK ||
         !VerifySignature(publicKeyPem, content, signature)) {
         return DOWNLOAD_EMPTY;
     }
-    try {
-        return WriteFetched(localPath, content);
-    } catch (const std::filesystem::filesystem_error&) {
-        return DOWNLOAD_WRITE_FAILED;
-    }
+    return PutFileByReplacement(localPath, content) ? DOWNLOAD_OK : DOWNLOAD_WRITE_FAILED;
 }
 
-int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath) {
-    if (ReleaseSigningEnabled()) {
-        return DownloadSignedFile(urlPath, localPath, ReleasePublicKeyPem());
+int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath, size_t limit) {
+    try {
+        if (ReleaseSigningEnabled()) {
+            return DownloadSignedFile(urlPath, localPath, ReleasePublicKeyPem(), limit);
+        }
+        return DownloadFileWithin(urlPath, localPath, ANY_MD5, nullptr, limit);
+    } catch (const std::bad_alloc&) {
+        return DOWNLOAD_EMPTY;
     }
-    return DownloadFileReportingErrors(urlPath, localPath, ANY_MD5);
 }

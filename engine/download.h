@@ -20,25 +20,38 @@ constexpr char ANY_MD5[] = "0";
 int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit = 0);
 
 // Fetches DownloadBaseUrl() + urlPath into localPath unless the local file is
-// current, and checks its digest. Returns 0, -3, -1002 or -1003. A failed
-// truncation of the destination escapes as std::filesystem::filesystem_error.
+// current, and checks its digest. Returns 0, -3, -1002 or -1003. Fetched bytes
+// take the file's place by replacement (PutFileByReplacement); where releases
+// are signed, only bytes with expectedMd5 do, and a mismatch leaves the file
+// as it was. A local file too large to read escapes as std::bad_alloc.
 // knownDifferent: the stamp the local file had when it was last read whole and
 // did not match expectedMd5; while it still has it, it is not read again.
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
                  const std::string& expectedMd5, const FileStamp* knownDifferent = nullptr);
 
-// DownloadFile for callers that do not handle exceptions: a failed truncation
-// is reported as DOWNLOAD_WRITE_FAILED.
+// DownloadFile for callers that do not handle exceptions: running out of
+// memory is a failed fetch (DOWNLOAD_EMPTY).
 int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring& localPath,
                                 const std::string& expectedMd5);
 
+// Puts content, already accepted by the caller, at localPath by replacement:
+// staged as "~tmp.new" at the top of the product folder (beside localPath when
+// that lies outside it), flushed, then renamed over localPath. A process ended
+// at any instant leaves the old file or the new one, whole; a link at
+// localPath is replaced, its target untouched. False, with the file as it was,
+// when it is read-only, held open without delete sharing, or cannot be written.
+bool PutFileByReplacement(const std::wstring& localPath, const std::string& content);
+
 // A file the updater takes without a digest (the file list, the main
 // program): whatever arrives, or, in a build with a publisher key, only what
-// the publisher signed (DownloadSignedFile). Never throws.
-int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath);
+// the publisher signed (DownloadSignedFile). A body larger than limit bytes
+// (0: no limit), or one that does not fit in memory, is a failed fetch
+// (DOWNLOAD_EMPTY) and leaves the local file as it was. Never throws.
+int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath,
+                        size_t limit = 0);
 
 // Fetches urlPath and its detached signature urlPath + ".sig"; writes the file
 // only when the signature is valid for publicKeyPem, else DOWNLOAD_EMPTY with
-// the local file untouched. A failed truncation is DOWNLOAD_WRITE_FAILED.
+// the local file untouched. A write that fails is DOWNLOAD_WRITE_FAILED.
 int DownloadSignedFile(const std::wstring& urlPath, const std::wstring& localPath,
-                       const std::string& publicKeyPem);
+                       const std::string& publicKeyPem, size_t limit = 0);

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "engine/download.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"

@@ -16,6 +16,9 @@ namespace {
 
 constexpr size_t PATH_BUFFER_UNITS = 260;
 constexpr size_t SERVER_PATH_UNITS = 256;
+// Far above any real list: a larger one is a failed fetch, not a run that
+// tries to hold it in memory.
+constexpr size_t FILE_LIST_LIMIT = 256u << 20;
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/' || c == L'|'; }
 
@@ -101,7 +104,7 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
     _snwprintf_s(serverPath, SERVER_PATH_UNITS, _TRUNCATE, FILE_LIST_PATH_FORMAT,
                  UPDATE_PATH_PREFIX, VersionDirectory(serverVersion));
     // A failed fetch leaves the previous copy, which is then read as it stands.
-    DownloadTrustedFile(serverPath, localList);
+    DownloadTrustedFile(serverPath, localList, FILE_LIST_LIMIT);
 
     std::vector<std::string> lines;
     if (!ReadLines(localList, lines)) return false;
@@ -119,8 +122,10 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
         // The running updater is never replaced from the list.
         if (!ownName.empty() && ContainsNoCase(widePath.c_str(), ownName.c_str()) != nullptr)
             continue;
-        // Nothing outside the product directory is measured, created or queued.
-        if (!IsSafeRelativePath(widePath)) continue;
+        // Nothing outside the product directory is measured, created or queued,
+        // nor the file every replacement is staged in.
+        if (!IsSafeRelativePath(widePath) || _wcsicmp(widePath.c_str(), STAGING_FILE_NAME) == 0)
+            continue;
         std::wstring localPath = JoinPath(exeDirectory, widePath);
         if (!LiesBelow(exeDirectory, localPath)) continue;
 

@@ -28,14 +28,9 @@ constexpr uint32_t TAG_MASK = 0x5E2B71C4u;
 // Versions closer than this count as the same major version.
 constexpr double SAME_VERSION_TOLERANCE = 0.0009;
 
+// By replacement, so an ended run leaves the old record or the new one.
 void WriteRecordLine(const std::wstring& path, const char* line) {
-    int fd = -1;
-    _wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
-              _S_IREAD | _S_IWRITE);
-    UniqueFd file(fd);
-    if (!file.valid()) return;
-    const unsigned length = static_cast<unsigned>(std::strlen(line));
-    _write(file.get(), line, length);
+    PutFileByReplacement(path, std::string(line, std::strlen(line)));
 }
 
 }  // namespace

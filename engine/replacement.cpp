@@ -42,7 +42,8 @@ bool WaitUntilWritable(HWND dialog, const std::wstring& product) {
 // One rename over the old program: whatever ends the process meanwhile, the
 // product folder holds either the old program or the new one.
 bool SwapIn(const std::wstring& pending, const std::wstring& product) {
-    return MoveFileExW(pending.c_str(), product.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    return MoveFileExW(pending.c_str(), product.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 unsigned long long SizeOf(const std::wstring& path) {

@@ -6,12 +6,13 @@
 
 #include <string>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "engine/file_downloads.h"
 #include "engine/file_list.h"
 #include "engine/main_program.h"
 #include "engine/replacement.h"
 #include "engine/version_check.h"
+#include "support/file_io.h"
 #include "support/paths.h"
 
 namespace {
@@ -26,6 +27,10 @@ unsigned __stdcall UpdateWorker(void* argument) {
 
     VersionCheckResult result;
     const std::wstring product = ExeRelativePath(PRODUCT_FILE_NAME);
+    // What an ended run left staged was never put in place: it goes.
+    const std::wstring staging = ExeRelativePath(STAGING_FILE_NAME);
+    SetFileAttributesW(staging.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(staging.c_str());
     CheckVersion(result);
 
     // Shows the versions until the downloads write their own texts.

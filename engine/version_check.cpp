@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "engine/download.h"
 #include "engine/server_endpoints.h"
 #include "engine/version_numbers.h"

@@ -142,7 +142,9 @@ MeasuredFile MeasureAndRead(const std::wstring& path, unsigned long wantedSize,
     return found;
 }
 
-bool PrepareDestination(const std::wstring& path) {
+namespace {
+
+void CreateParentFolders(const std::wstring& path) {
     std::wstring directory = DirectoryOf(path.c_str());
     // A path without any separator lives in the current folder: nothing to create
     // (otherwise the file's own name would become a folder).
@@ -154,6 +156,56 @@ bool PrepareDestination(const std::wstring& path) {
         std::error_code ignored;
         std::filesystem::create_directories(std::filesystem::path(directory), ignored);
     }
+}
+
+bool WriteFlushed(const std::wstring& path, const char* bytes, size_t length) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    constexpr size_t PIECE = 1u << 30;
+    size_t done = 0;
+    while (done < length) {
+        const DWORD piece = static_cast<DWORD>(length - done < PIECE ? length - done : PIECE);
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes + done, piece, &written, nullptr) || written != piece) {
+            return false;
+        }
+        done += written;
+    }
+    // On disk before the rename can be: a rename that outlives a power cut must
+    // not name a file whose bytes did not.
+    return FlushFileBuffers(file.get()) != FALSE;
+}
+
+void RemoveStaging(const std::wstring& stagingPath) {
+    SetFileAttributesW(stagingPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(stagingPath.c_str());
+}
+
+}  // namespace
+
+bool ReplaceWithBytes(const std::wstring& stagingPath, const std::wstring& path, const char* bytes,
+                      size_t length) {
+    CreateParentFolders(path);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    // Checked here: a rename does not heed the mark where the caller is
+    // privileged enough (Wine run by root), and the mark must still refuse.
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+        return false;
+    }
+    RemoveStaging(stagingPath);
+    if (!WriteFlushed(stagingPath, bytes, length) ||
+        !MoveFileExW(stagingPath.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        RemoveStaging(stagingPath);
+        return false;
+    }
+    return true;
+}
+
+bool PrepareDestination(const std::wstring& path) {
+    CreateParentFolders(path);
 
     int fd = -1;
     if (_wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, _SH_DENYWR,

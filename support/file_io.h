@@ -42,6 +42,19 @@ struct MeasuredFile {
 MeasuredFile MeasureAndRead(const std::wstring& path, unsigned long wantedSize,
                             std::string& buffer);
 
+// The one name a run stages a file under before it takes the place of another.
+constexpr wchar_t STAGING_FILE_NAME[] = L"~tmp.new";
+
+// Puts length bytes at path by replacement: they are written to stagingPath,
+// flushed, and then renamed over path in one step, so a process ended at any
+// instant leaves path holding its old bytes or the new ones, whole, never a
+// mix. stagingPath must lie on path's volume; whatever it held is lost.
+// Missing parent folders of path are created. False, with path as it was and
+// no staging file left, when path is a folder, is marked read-only, is held
+// open by another process without delete sharing, or cannot be written.
+bool ReplaceWithBytes(const std::wstring& stagingPath, const std::wstring& path, const char* bytes,
+                      size_t length);
+
 // Creates the missing parent directories, checks that the file can be opened
 // for writing and truncates it. False when it cannot be opened; a failed
 // truncation throws std::filesystem::filesystem_error.

@@ -169,6 +169,7 @@ same_as_release() {
   for f in veldra.exe config/config.ini data/readme.txt data/sub/symbols.bin www/help.html; do
     cmp -s "$release/$f" "$product/$f" || fail "$f differs from the release"
   done
+  [ ! -e "$product/~tmp.new" ] || fail "a staging file was left"
 }
 
 # Starts the product in the folder and waits until it holds its own file.
@@ -533,6 +534,42 @@ PY
     update_once 0
     wait_started
     same_as_release
+    # A server that swaps a listed DLL and a listed text for other bytes of
+    # the same size under the genuine signed list: a signed build keeps both
+    # files as they are and logs -1002; a build without a key writes them.
+    mkdir -p "$release/bin"
+    head -c 4096 /dev/urandom >"$release/bin/a.dll"
+    "$run" "$bin/veldra-publish.exe" "$(zpath "$release")" "$release_version" \
+      "$(zpath "$work/root")" --sign "$(zpath "$here/release_test_key.pem")" \
+      >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "signed publish with a DLL"; }
+    update_once 0
+    cmp -s "$release/bin/a.dll" "$product/bin/a.dll" || fail "a.dll not fetched"
+    head -c 4096 /dev/urandom >"$work/root/update/1.3/bin/a.dll"
+    printf 'DRAWING TEMPLATES 1.32\r\n' >"$work/root/update/1.3/data/readme.txt"
+    for build_kind in signed unsigned; do
+      chmod u+w "$product/bin/a.dll" 2>/dev/null; rm -f "$product/bin/a.dll"
+      printf 'local dll' >"$product/bin/a.dll"
+      printf 'local text' >"$product/data/readme.txt"
+      rm -f "$product/www/help.html" "$product/updateErr.log"
+      : >"$product/started.txt"
+      if [ $build_kind = signed ]; then
+        update_once 0
+        [ "$(cat "$product/bin/a.dll")" = 'local dll' ] || fail "signed: a.dll replaced"
+        [ "$(cat "$product/data/readme.txt")" = 'local text' ] || fail "signed: readme replaced"
+      else
+        cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
+        update_once 0
+        cmp -s "$work/root/update/1.3/bin/a.dll" "$product/bin/a.dll" || fail "unsigned: a.dll kept"
+        cmp -s "$work/root/update/1.3/data/readme.txt" "$product/data/readme.txt" ||
+          fail "unsigned: readme kept"
+      fi
+      [ "$(grep -ac 'down err (-1002)' "$product/updateErr.log")" = 2 ] || fail "$build_kind: log"
+      grep -aq 'a.dll' "$product/updateErr.log" || fail "$build_kind: a.dll not logged"
+      grep -aq 'readme.txt' "$product/updateErr.log" || fail "$build_kind: readme not logged"
+      cmp -s "$release/www/help.html" "$product/www/help.html" || fail "$build_kind: others"
+      [ ! -e "$product/~tmp.new" ] || fail "$build_kind: ~tmp.new left"
+      wait_started
+    done
     ;;
   locked)
     # The old product holds its own file while the new version comes in.

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "tests/http_test_server.h"
 #include "tests/test_support.h"
 #include "tools/ui_driver/dialog_access.h"

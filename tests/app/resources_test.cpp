@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "tests/test_support.h"
 
 namespace {

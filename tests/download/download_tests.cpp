@@ -2,7 +2,6 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -295,11 +294,12 @@ TEST(ServerEndpoints, BaseUrlIsHttpsWithTheCompiledHostAndTestsCanReplaceIt) {
     SetVersionServiceHostForTesting(host);
 }
 
-TEST_F(Download, FailedTruncationEscapesDownloadFileButIsAWriteFailureForOtherCallers) {
+TEST_F(Download, MappedDestinationIsAWriteFailureAndKeepsItsBytes) {
     server.AddRoute("/mapped", 200, "replacement");
     const std::wstring target = dir + L"mapped.bin";
     ASSERT_TRUE(WriteBytes(target, "mapped content"));
-    // A read-only mapping lets the file be opened for writing but not cut.
+    // Open for reading and writing by others but not deletable: nothing may
+    // take its place.
     HANDLE file = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -307,23 +307,41 @@ TEST_F(Download, FailedTruncationEscapesDownloadFileButIsAWriteFailureForOtherCa
     ASSERT_NE(mapping, nullptr);
     void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     ASSERT_NE(view, nullptr);
-
-    bool thrown = false;
-    try {
-        DownloadFile(L"/mapped", target, ANY_MD5);
-    } catch (const std::filesystem::filesystem_error&) {
-        thrown = true;
-    }
-    EXPECT_TRUE(thrown);
+    EXPECT_EQ(DownloadFile(L"/mapped", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
     EXPECT_EQ(DownloadFileReportingErrors(L"/mapped", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
     EXPECT_FALSE(FileExists(TempFilePath()));
-
+    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
     UnmapViewOfFile(view);
     CloseHandle(mapping);
     CloseHandle(file);
     EXPECT_EQ(ReadBytes(target), "mapped content");
     EXPECT_EQ(DownloadFileReportingErrors(L"/mapped", target, ANY_MD5), DOWNLOAD_OK);
     EXPECT_EQ(ReadBytes(target), "replacement");
+}
+
+// The old file is never cut or rewritten in place: a second name of it (as a
+// reader's view of it) keeps its bytes whole, and a staging file an ended run
+// left behind is taken over and gone afterwards.
+TEST_F(Download, FetchedBytesReplaceTheFileAndNeverRewriteIt) {
+    const std::string old(100000, 'o');
+    const std::string fresh(70000, 'n');
+    server.AddRoute("/swap", 200, fresh);
+    const std::wstring target = dir + L"swap.bin";
+    ASSERT_TRUE(WriteBytes(target, old));
+    ASSERT_TRUE(CreateHardLinkW((dir + L"old-name.bin").c_str(), target.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(dir + L"~tmp.new", "left by an ended run"));
+    EXPECT_EQ(DownloadFile(L"/swap", target, Md5Hex(fresh)), DOWNLOAD_OK);
+    EXPECT_TRUE(ReadBytes(dir + L"old-name.bin") == old);
+    EXPECT_TRUE(ReadBytes(target) == fresh);
+    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
+
+    // A read-only file is refused although a rename could pass over it.
+    ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+    server.AddRoute("/swap", 200, old);
+    EXPECT_EQ(DownloadFile(L"/swap", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(ReadBytes(target) == fresh);
+    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
 }
 
 namespace {
@@ -389,6 +407,32 @@ TEST_F(Download, ToMemoryRefusesBodiesAboveItsLimit) {
     EXPECT_FALSE(FileExists(TempFilePath()));
     EXPECT_EQ(DownloadToMemory(Url(server, "/big"), buffer, big.size()), DOWNLOAD_OK);
     EXPECT_EQ(buffer.size(), big.size());
+
+    // A trusted file above its limit is a failed fetch: the local copy stays.
+    const std::wstring target = dir + L"list.lst";
+    ASSERT_TRUE(WriteBytes(target, "previous list"));
+    EXPECT_EQ(DownloadTrustedFile(L"/big", target, 1024 * 1024), DOWNLOAD_EMPTY);
+    EXPECT_EQ(ReadBytes(target), "previous list");
+    EXPECT_EQ(DownloadTrustedFile(L"/big", target, big.size()), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), big);
+}
+
+TEST_F(Download, AnEncodingNotDecodedKeepsTheLengthCheck) {
+    HttpTestResponse cut;
+    cut.body = std::string(700, 'x');
+    cut.headers.emplace_back("Content-Encoding", "x-foo");
+    cut.behaviour = HttpTestResponse::CutShort;
+    server.AddRoute("/foo", cut);
+    std::string buffer;
+    EXPECT_EQ(DownloadToMemory(Url(server, "/foo"), buffer), DOWNLOAD_EMPTY);
+    const std::wstring target = dir + L"foo.exe";
+    ASSERT_TRUE(WriteBytes(target, "old program"));
+    EXPECT_EQ(DownloadFile(L"/foo", target, ANY_MD5), DOWNLOAD_EMPTY);
+    EXPECT_EQ(ReadBytes(target), "old program");
+    cut.behaviour = HttpTestResponse::Normal;
+    server.AddRoute("/foo", cut);
+    EXPECT_EQ(DownloadToMemory(Url(server, "/foo"), buffer), DOWNLOAD_OK);
+    EXPECT_EQ(buffer, cut.body);
 }
 
 TEST_F(Download, CompressedBodiesWithTheirLengthAreWhole) {

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "engine/file_downloads.h"
 #include "engine/server_endpoints.h"
 #include "support/md5.h"

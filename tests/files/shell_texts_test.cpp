@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "engine/file_downloads.h"
 #include "engine/file_list.h"
 

@@ -18,7 +18,7 @@
 #include "engine/server_endpoints.h"
 #include "engine/update_worker.h"
 #include "engine/version_check.h"
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "support/encoding.h"
 #include "support/map_txt_file.h"
 #include "support/paths.h"

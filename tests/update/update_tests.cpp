@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "engine/version_check.h"
 #include "support/md5.h"
 #include "support/unique_handle.h"

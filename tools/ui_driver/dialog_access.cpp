@@ -1,6 +1,6 @@
 #include "tools/ui_driver/dialog_access.h"
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 
 namespace {
 

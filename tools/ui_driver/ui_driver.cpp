@@ -20,7 +20,7 @@
 #include <cwctype>
 #include <string>
 
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 #include "tools/ui_driver/dialog_access.h"
 #include "support/encoding.h"
 

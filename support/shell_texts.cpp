@@ -1,4 +1,4 @@
-#include "app/shell_texts.h"
+#include "support/shell_texts.h"
 
 #include <stdio.h>
 
