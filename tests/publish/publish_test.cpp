@@ -243,7 +243,11 @@ TEST(PublishTree, ForceAndPackage) {
 }
 
 TEST(PublishVersion, OlderOnlyOnPurposeAndComparedAsNumbers) {
-    fs::path release = MakeRelease(SampleFiles());
+    auto files = SampleFiles();
+    // The longest path taken: 160 UTF-16 units.
+    files["bin\\" + std::string(50, 'a') + "\\" + std::string(50, 'b') + "\\" +
+          std::string(50, 'c') + ".txt"] = "x";
+    fs::path release = MakeRelease(files);
     fs::path out = NewFolder("out");
     ASSERT_EQ(0, Publish(release, "2.0.0", out).exitCode);
     PublisherRun older = Publish(release, "1.31.0", out);
@@ -323,6 +327,10 @@ TEST(PublishRefusals, EachLeavesNothingWritten) {
         {"delta", "comm\\Delta\\p.bin", "x", "reserved"},
         {"list folder", "comm\\file.lst\\x", "x", "reserved"},
         {"pending", "~TMP.bak", "x", "reserved"},
+        {"long",
+         "bin\\" + std::string(50, 'a') + "\\" + std::string(50, 'b') + "\\" +
+             std::string(52, 'c') + ".txt",
+         "x", "longer than 160"},
     };
     for (const auto& c : cases) {
         auto files = SampleFiles();

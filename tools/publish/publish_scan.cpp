@@ -29,6 +29,9 @@ const char* const RESERVED_PATHS[] = {
     "~tmp.bak", "~tmp.md5",       "~tmp.new",           "updateErr.log",   "veldra.exe.sig"};
 // Patches a later release adds to the served tree.
 constexpr char RESERVED_FOLDER[] = "comm\\delta\\";
+// The updater's paths hold 260 UTF-16 units; a listed path of at most this
+// many leaves about 100 for the install folder.
+constexpr size_t LONGEST_LISTED_PATH = 160;
 constexpr size_t SCAN_CHUNK = 1 << 16;
 // Room kept behind a match, so a marker split across two reads is found.
 constexpr size_t SCAN_OVERLAP = 128;
@@ -153,6 +156,16 @@ bool HoldsPrivateKeyMarker(const std::string& bytes) {
         if (bytes.find(PEM_BEGIN, lineStart) < end) return true;
     }
     return false;
+}
+
+// Length as the updater counts it: two units for a four-byte sequence.
+size_t Utf16Units(const std::string& utf8) {
+    size_t units = 0;
+    for (char c : utf8) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+    }
+    return units;
 }
 
 enum class FileContent { ORDINARY, UNREADABLE, PRIVATE_KEY };
@@ -286,6 +299,10 @@ bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, st
         if (!signaturePath && !EqualsAsciiNoCase(path, LIST_PATH) && ClashesWithReserved(path)) {
             problems.push_back("path is reserved for what the publisher or the updater writes: " +
                                path);
+        }
+        if (Utf16Units(path) > LONGEST_LISTED_PATH) {
+            problems.push_back("path longer than " + std::to_string(LONGEST_LISTED_PATH) +
+                               " UTF-16 units (room is kept for the install folder): " + path);
         }
         std::string lost = RequestFormLoses(path);
         if (!lost.empty()) {
