@@ -76,11 +76,18 @@ bool WindowsCannotHold(const std::string& name) {
     }
     if (name.back() == '.' || name.back() == ' ') return true;
     std::string stem = AsciiLowered(name.substr(0, name.find('.')));
+    // Windows ignores blanks before the extension: "nul .txt" is NUL.
+    stem.erase(stem.find_last_not_of(' ') + 1);
     for (const char* device : DEVICE_NAMES) {
         if (stem == device) return true;
     }
-    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-           stem[3] >= '1' && stem[3] <= '9';
+    if (stem.size() < 4 || (stem.compare(0, 3, "com") != 0 && stem.compare(0, 3, "lpt") != 0)) {
+        return false;
+    }
+    std::string digit = stem.substr(3);
+    // Any digit, 0 included, and the superscripts Windows also reserves.
+    return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+           digit == "\xC2\xB2" || digit == "\xC2\xB3";
 }
 
 void Walk(const fs::path& root, const fs::path& relativeDir, const std::string& listedDir,
