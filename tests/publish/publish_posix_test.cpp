@@ -47,6 +47,8 @@ TEST(PublishNativeRefusals, NamesAndEntriesWindowsCannotHold) {
          [](const fs::path& r) { WriteBytes(r / "lpt\xC2\xB9.txt", "x"); }},
         {"device blank", "Windows cannot hold: nul .txt",
          [](const fs::path& r) { WriteBytes(r / "nul .txt", "x"); }},
+        {"file beside a folder", "name of a folder in another letter case: Bin",
+         [](const fs::path& r) { WriteBytes(r / "Bin", "x"), WriteBytes(r / "bin" / "a", "x"); }},
         {"control character", "Windows cannot hold: a\\x01.txt",
          [](const fs::path& r) { WriteBytes(r / "a\x01.txt", "x"); }},
         {"letter case", "only in letter case",

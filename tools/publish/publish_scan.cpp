@@ -331,6 +331,22 @@ bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, st
             problems.push_back("path differs from another only in letter case: " + path);
         }
     }
+    // A file and a folder whose names fold alike cannot both exist there
+    // (a file comm is refused above as reserved).
+    std::set<std::string> foldedFolders;
+    for (const auto& file : files) {
+        std::string path = AsciiLowered(file.listedPath);
+        for (size_t cut = path.find('\\'); cut != std::string::npos;
+             cut = path.find('\\', cut + 1)) {
+            foldedFolders.insert(path.substr(0, cut));
+        }
+    }
+    for (const auto& file : files) {
+        if (foldedFolders.count(AsciiLowered(file.listedPath)) != 0) {
+            problems.push_back("file has the name of a folder in another letter case: " +
+                               file.listedPath);
+        }
+    }
     if (!hasMainProgram) problems.push_back("the release has no veldra.exe at its top");
     if (!problems.empty()) {
         error = Joined(problems);
