@@ -258,6 +258,8 @@ TEST(PublishVersion, OlderOnlyOnPurposeAndComparedAsNumbers) {
     EXPECT_FALSE(Exists(out / "update" / "1.3"));
     PublisherRun rolled = Publish(release, "1.31.0", out, {"--rollback"});
     ASSERT_EQ(0, rolled.exitCode) << rolled.output;
+    EXPECT_NE(std::string::npos, rolled.output.find("rolled back from lastVer 200"))
+        << rolled.output;
     EXPECT_EQ("131", ReplyField(Reply(out, "0"), "lastVer"));
     // The same version written otherwise is no other version.
     PublisherRun padded = Publish(release, "01.31.00", out);

@@ -368,6 +368,12 @@ int Publish(const PublishRequest& request, std::string& report) {
         report += "\nnot signed: removed the previous release's " + unsignedOver +
                   "; updaters built with a release key take neither this list nor this program";
     }
+    if (rollback) {
+        report += "\nrolled back from lastVer " + std::to_string(announced) +
+                  ": clients fetch every listed file of update\\" + version.versionDirectory +
+                  " that differs from theirs; veldra.exe is only replaced from update\\" +
+                  version.majorDirectory + "\\veldra.exe";
+    }
     report += "\nreplies index3.php/Ver2Control/0/0/0 and /1: status " + std::to_string(status) +
               ", lastVer " + std::to_string(version.lastVer);
     return PUBLISH_OK;
