@@ -15,6 +15,7 @@
 
 #include "engine/file_list.h"
 #include "engine/release_signature.h"
+#include "engine/request_form.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
 #include "support/file_io.h"
@@ -244,25 +245,6 @@ class ComScope {
     bool started_;
 };
 
-// urlmon reads a narrow URL in the ANSI code page, which mangles UTF-8 bytes
-// (some are even dropped); as %XX escapes they reach the server unchanged.
-std::string EscapeNonAscii(const std::string& url) {
-    constexpr char hex[] = "0123456789ABCDEF";
-    std::string escaped;
-    escaped.reserve(url.size());
-    for (char c : url) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            escaped.push_back(c);
-        } else {
-            escaped.push_back('%');
-            escaped.push_back(hex[byte >> 4]);
-            escaped.push_back(hex[byte & 0x0F]);
-        }
-    }
-    return escaped;
-}
-
 bool TransferComplete(HRESULT result, const TransferWatch& watch, size_t bytes) {
     if (watch.abandoned() || FAILED(result) || FAILED(watch.stopResult())) return false;
     if (watch.status() != 0 && (watch.status() < 200 || watch.status() > 299)) return false;
@@ -314,7 +296,7 @@ int FetchToMemory(const std::string& url, std::string& buffer, size_t limit) {
 
     HRESULT result = E_FAIL;
     TransferWatch* watch = new TransferWatch(limit);
-    const std::string escapedUrl = EscapeNonAscii(url);
+    const std::string escapedUrl = RequestForm(url);
     {
         ComScope com;
         StallTimer timer(watch);

@@ -55,9 +55,7 @@ head -c $((64 << 20)) /dev/urandom >"$release/data/big.dat"
 head -c 150000 /dev/urandom >"$release/bin/render.dll"
 printf 'ver=1.32.0\r\n' >"$release/config/config.ini"
 printf '版本 1.32.0 说明\n' >"$release/数据/说明 文件.txt"
-# U+FF20 sorts after U+1F600 in UTF-16 units but before it in UTF-8 bytes.
 printf 'fullwidth' >"$release/data/＠.txt"
-printf 'emoji' >"$release/data/😀.txt"
 printf 'one byte' >"$release/data/a b.txt"
 keys=$work/keys
 mkdir -p "$keys"
@@ -101,8 +99,8 @@ verifies "$keys/windows.pub.pem" "$work/signed-by-windows-key"
 check "its signatures verify" 0 $?
 check "same report" "$(report "$work/native.log")" "$(report "$work/windows.log")"
 list=$work/out-native/update/1.3/comm/file.lst
-check "list lines" 7 "$(grep -c $'\r$' "$list")"
-check "list in UTF-8 byte order" "data\\＠.txt data\\😀.txt" \
+check "list lines" 6 "$(grep -c $'\r$' "$list")"
+check "non-ASCII name listed" "data\\＠.txt" \
       "$(grep -o 'data\\[^=]*\.txt' "$list" | grep -v 'a b' | tr '\n' ' ' | sed 's/ $//')"
 check "64 MiB file listed" "data\\big.dat=$(md5sum <"$release/data/big.dat" | cut -c1-32 |
       tr a-f A-F)=67108864" "$(grep -a 'big.dat' "$list" | tr -d '\r')"
@@ -131,8 +129,25 @@ check "refusal names the file" 0 $?
 check "nothing written natively" "" "$(ls "$work/refused-native" 2>/dev/null | grep -v '^\.')"
 check "nothing written by Windows" "" "$(ls "$work/refused-windows" | grep -v '^\.')"
 
-# A version that shares a directory with another: same refusal and code.
+# Names the updater cannot fetch or the publisher writes itself: same
+# refusal, one line each, and nothing written.
 rm "$release/bin/zero.dat"
+for name in 'data/😀.txt' 'data/a#1.txt' 'data/100%.txt' 'Comm' 'comm/delta/p.bin' '~TMP.bak'; do
+  mkdir -p "$release/$(dirname "$name")"
+  printf 'x' >"$release/$name"
+done
+publish_native "$work/names-native" "$work/native-names.log" 1.33.0
+check "native refuses the names" 3 $?
+publish_windows "$work/names-windows" "$work/windows-names.log" 1.33.0
+check "Windows refuses the names" 3 $?
+check "same name refusal" "$(report "$work/native-names.log")" \
+      "$(report "$work/windows-names.log")"
+check "one line per problem (Comm also beside comm\\)" 7 "$(grep -c ': \(data\|Comm\|comm\|~TMP\)' "$work/native-names.log")"
+check "no names written by Windows" "" "$(ls "$work/names-windows" | grep -v '^\.')"
+rm -r "$release/data/😀.txt" "$release/data/a#1.txt" "$release/data/100%.txt" "$release/Comm" \
+      "$release/comm" "$release/~TMP.bak"
+
+# A version that shares a directory with another: same refusal and code.
 publish_native "$work/out-native" "$work/native-shared.log" 1.35.0
 check "native refuses a shared directory" 3 $?
 publish_windows "$work/out-windows" "$work/windows-shared.log" 1.35.0

@@ -93,8 +93,8 @@ turns_pid=$!
 for _ in $(seq 1 50); do curl -s -o /dev/null "http://127.0.0.1:$turns_http/" && break; sleep 0.1; done
 (
   for i in $(seq 1 20); do
-    if [ $((i % 2)) -eq 1 ]; then publish "$work/a" 1.33.0 "$work/turns" --replace
-    else publish "$work/b" 1.34.0 "$work/turns" --replace; fi || exit 1
+    if [ $((i % 2)) -eq 1 ]; then publish "$work/a" 1.33.0 "$work/turns" --replace --rollback
+    else publish "$work/b" 1.34.0 "$work/turns" --replace --rollback; fi || exit 1
   done
 ) &
 publisher_pid=$!

@@ -1,6 +1,7 @@
 // What a Linux release folder can hold and a Windows product folder cannot:
 // the native publisher refuses it as the updater could never converge on it.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,16 @@ TEST(PublishNativeRefusals, NamesAndEntriesWindowsCannotHold) {
          [](const fs::path& r) { WriteBytes(r / "bin" / "Con.txt", "x"); }},
         {"trailing dot", "Windows cannot hold",
          [](const fs::path& r) { WriteBytes(r / "data." / "x.txt", "x"); }},
+        {"device digit 0", "Windows cannot hold: COM0.txt",
+         [](const fs::path& r) { WriteBytes(r / "COM0.txt", "x"); }},
+        {"device superscript", "Windows cannot hold: lpt\xC2\xB9.txt",
+         [](const fs::path& r) { WriteBytes(r / "lpt\xC2\xB9.txt", "x"); }},
+        {"device blank", "Windows cannot hold: nul .txt",
+         [](const fs::path& r) { WriteBytes(r / "nul .txt", "x"); }},
+        {"file beside a folder", "name of a folder in another letter case: Bin",
+         [](const fs::path& r) { WriteBytes(r / "Bin", "x"), WriteBytes(r / "bin" / "a", "x"); }},
+        {"control character", "Windows cannot hold: a\\x01.txt",
+         [](const fs::path& r) { WriteBytes(r / "a\x01.txt", "x"); }},
         {"letter case", "only in letter case",
          [](const fs::path& r) { WriteBytes(r / "README.txt", "other"); }},
         {"fifo", "neither a file nor a folder: pipe",
@@ -89,4 +100,55 @@ TEST(PublishNativeRefusals, OutputReachedThroughALinkIsStillInside) {
     EXPECT_FALSE(fs::exists(release / "out"));
     RemoveFolder(release);
     RemoveFolder(links);
+}
+
+TEST(PublishNativeRefusals, KeyReachedThroughALinkIsNeverPublished) {
+    fs::path keys = NewFolder("keys");
+    fs::path out = NewFolder("out");
+    PublisherRun made = RunPublisher({"keygen", keys / "release.pem", keys / "release.pub"});
+    ASSERT_EQ(0, made.exitCode) << made.output;
+    for (bool hard : {false, true}) {
+        fs::path release = MakeRelease();
+        fs::create_directory(release / "config");
+        if (hard) {
+            fs::create_hard_link(keys / "release.pem", release / "config" / "config.pem");
+        } else {
+            fs::create_symlink("../../keys/release.pem", release / "config" / "config.pem");
+            fs::rename(release, release.parent_path() / "release-linked");
+            release = release.parent_path() / "release-linked";
+            fs::remove(release / "config" / "config.pem");
+            fs::create_symlink(keys / "release.pem", release / "config" / "config.pem");
+        }
+        PublisherRun run = RunPublisher({release, "1.31.0", out, "--sign", keys / "release.pem"});
+        EXPECT_EQ(3, run.exitCode) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find("private key")) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find("config\\config.pem")) << run.output;
+        EXPECT_FALSE(fs::exists(out / "update"));
+        RemoveFolder(release);
+    }
+    RemoveFolder(keys);
+    RemoveFolder(out);
+}
+
+TEST(PublishNativeRefusals, UnreadableFileOrPackageIsARefusal) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads files without read permission";
+    fs::path release = MakeRelease();
+    fs::path out = NewFolder("out");
+    fs::path package = NewFolder("package") / "pkg.exe";
+    WriteBytes(package, "MZ package");
+    chmod(package.c_str(), 0);
+    PublisherRun noPackage = RunPublisher({release, "1.32.0", out, "--package", package});
+    EXPECT_EQ(3, noPackage.exitCode) << noPackage.output;
+    EXPECT_NE(std::string::npos, noPackage.output.find("cannot be read")) << noPackage.output;
+    chmod((release / "readme.txt").c_str(), 0);
+    PublisherRun unreadable = RunPublisher({release, "1.32.0", out});
+    EXPECT_EQ(3, unreadable.exitCode) << unreadable.output;
+    EXPECT_NE(std::string::npos, unreadable.output.find("file cannot be read: readme.txt"))
+        << unreadable.output;
+    EXPECT_FALSE(fs::exists(out / "update"));
+    chmod(package.c_str(), 0600);
+    chmod((release / "readme.txt").c_str(), 0600);
+    RemoveFolder(package.parent_path());
+    RemoveFolder(release);
+    RemoveFolder(out);
 }

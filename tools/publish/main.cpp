@@ -4,22 +4,35 @@
 #include <vector>
 
 #include "tools/publish/publish.h"
+#include "tools/publish/publish_scan.h"
 #include "tools/publish/publish_platform.h"
 
 namespace {
 
 constexpr char USAGE[] =
     "usage: veldra-publish <release-folder> <X.Y.Z> <output-folder> [--package FILE] [--force] "
-    "[--replace] [--sign KEY]\n"
+    "[--replace] [--rollback] [--sign KEY]\n"
     "       veldra-publish keygen <private-key-file> <public-key-file>\n"
     "  writes update/<version directory>/... with comm/file.lst, update/<major>.0/veldra.exe,\n"
     "  optionally update/last/veldrazip.exe, and the replies index3.php/Ver2Control/0/0/0 and /1\n"
     "  --force    the replies announce a forced update (status 3432)\n"
     "  --replace  replace another version that shares the version directory\n"
+    "  --rollback publish a version below the one the replies announce\n"
     "  --sign KEY sign comm/file.lst and veldra.exe with the private key file KEY (ECDSA P-256,\n"
     "             SHA-256): file.lst.sig and veldra.exe.sig beside them\n"
     "  keygen     make a key pair: the private key for --sign, the public key for updater\n"
     "             builds (VELDRA_RELEASE_PUBLIC_KEY); existing files are never overwritten\n";
+
+// Control characters in names come out as \xNN; line breaks stay.
+std::string PrintableReport(const std::string& report) {
+    std::string printable;
+    size_t start = 0;
+    for (size_t end = report.find('\n'); end != std::string::npos;
+         start = end + 1, end = report.find('\n', start)) {
+        printable += Printable(report.substr(start, end - start)) + "\n";
+    }
+    return printable + Printable(report.substr(start));
+}
 
 int KeyGen(const std::vector<std::filesystem::path>& arguments) {
     if (arguments.size() != 3) {
@@ -28,7 +41,7 @@ int KeyGen(const std::vector<std::filesystem::path>& arguments) {
     }
     std::string report;
     int result = MakeKeyFiles(arguments[1], arguments[2], report);
-    WriteText(result != PUBLISH_OK, "veldra-publish: " + report + "\n");
+    WriteText(result != PUBLISH_OK, "veldra-publish: " + PrintableReport(report) + "\n");
     return result;
 }
 
@@ -48,7 +61,10 @@ int main(int argc, char** argv) {
             request.force = true;
         } else if (text == "--replace") {
             request.replace = true;
-        } else if (text == "--package" && i + 1 < arguments.size()) {
+        } else if (text == "--rollback") {
+            request.rollback = true;
+        } else if (text == "--package" && i + 1 < arguments.size() && !request.packageGiven) {
+            request.packageGiven = true;
             request.packagePath = arguments[++i];
         } else if (text == "--sign" && i + 1 < arguments.size() && !arguments[i + 1].empty() &&
                    request.signingKey.empty()) {
@@ -74,6 +90,6 @@ int main(int argc, char** argv) {
     request.outputDir = positional[2];
     std::string report;
     int result = Publish(request, report);
-    WriteText(result != PUBLISH_OK, "veldra-publish: " + report + "\n");
+    WriteText(result != PUBLISH_OK, "veldra-publish: " + PrintableReport(report) + "\n");
     return result;
 }

@@ -8,128 +8,17 @@
 
 #include "engine/version_numbers.h"
 #include "tools/publish/publish_platform.h"
+#include "tools/publish/publish_scan.h"
+#include "tools/publish/publish_sign.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint64_t FOUR_GIB = 0x100000000ull;
-// The updater reads a file whole with a signed 32-bit count before it digests
-// it: a larger file never matches its listed digest and is fetched forever.
-constexpr uint64_t LARGEST_DIGESTED = 0x7FFFFFFFull;
 constexpr int STATUS_NEW_VERSION = 3431;
 constexpr int STATUS_FORCED = 3432;
-constexpr char MAIN_PROGRAM[] = "veldra.exe";
-constexpr char LIST_PATH[] = "comm\\file.lst";
-// Names the updater runs under: a listed path holding one is never fetched.
-const char* const UPDATER_NAMES[] = {"veldraupdate.exe", "Veldra\xE5\x8D\x87\xE7\xBA\xA7.exe"};
-// Names Windows keeps for devices, with or without an extension.
-const char* const DEVICE_NAMES[] = {"con", "prn", "aux", "nul"};
 constexpr size_t COPY_CHUNK = 1 << 20;
 constexpr char SIGNATURE_SUFFIX[] = ".sig";
-// Where the list's and the main program's signatures are served: a release
-// file there would pass for one.
-const char* const SIGNATURE_PATHS[] = {"comm\\file.lst.sig", "veldra.exe.sig"};
-// A key file is a few hundred bytes; more is not read.
-constexpr size_t LARGEST_KEY_FILE = 1 << 16;
-// What a key signs once before it is used, to show that it works.
-constexpr char KEY_PROBE[] = "veldra-publish key check";
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-std::string AsciiLowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), AsciiLower);
-    return text;
-}
-
-bool ContainsAsciiNoCase(const std::string& text, const std::string& pattern) {
-    return AsciiLowered(text).find(AsciiLowered(pattern)) != std::string::npos;
-}
-
-bool EqualsAsciiNoCase(const std::string& a, const std::string& b) {
-    return AsciiLowered(a) == AsciiLowered(b);
-}
-
-bool IsDigits(const std::string& text) {
-    if (text.empty() || text.size() > 6) return false;
-    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// "%.1f", as the updater prints the directories it asks for.
-std::string OneDecimal(double value) {
-    char buffer[64] = {};
-    snprintf(buffer, sizeof(buffer), "%.1f", value);
-    return buffer;
-}
-
-// A name a Windows product folder cannot hold: Linux allows these, and the
-// updater would then ask for a file that is not there on every run.
-bool WindowsCannotHold(const std::string& name) {
-    for (char c : name) {
-        if (static_cast<unsigned char>(c) < 0x20 ||
-            std::string("<>:\"/\\|?*").find(c) != std::string::npos) {
-            return true;
-        }
-    }
-    if (name.back() == '.' || name.back() == ' ') return true;
-    std::string stem = AsciiLowered(name.substr(0, name.find('.')));
-    for (const char* device : DEVICE_NAMES) {
-        if (stem == device) return true;
-    }
-    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-           stem[3] >= '1' && stem[3] <= '9';
-}
-
-void Walk(const fs::path& root, const fs::path& relativeDir, const std::string& listedDir,
-          std::vector<ReleaseFile>& files, std::vector<std::string>& problems) {
-    std::error_code error;
-    fs::directory_iterator entries(root / relativeDir, error);
-    if (error) {
-        problems.push_back("folder cannot be read: " + (listedDir.empty() ? "." : listedDir));
-        return;
-    }
-    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
-        const fs::directory_entry& entry = *entries;
-        fs::path relative = relativeDir / entry.path().filename();
-        std::string name;
-        if (!PathToUtf8(entry.path().filename(), name)) {
-            problems.push_back("path has no UTF-8 form: " + DisplayPath(relative));
-            continue;
-        }
-        std::string listed = listedDir + name;
-        if (WindowsCannotHold(name)) {
-            problems.push_back("name Windows cannot hold: " + listed);
-            continue;
-        }
-        std::error_code kind;
-        if (IsLinkedFolder(entry.path())) {
-            // A linked folder could lead back into the release or out of it.
-            problems.push_back("linked folder (not followed): " + listed);
-        } else if (entry.is_directory(kind)) {
-            Walk(root, relative, listed + "\\", files, problems);
-        } else if (entry.is_regular_file(kind)) {
-            ReleaseFile file;
-            file.relativePath = relative;
-            file.listedPath = listed;
-            file.size = entry.file_size(kind);
-            if (kind) {
-                problems.push_back("file cannot be read: " + listed);
-            } else {
-                files.push_back(file);
-            }
-        } else {
-            problems.push_back("neither a file nor a folder: " + listed);
-        }
-    }
-    if (error) problems.push_back("folder cannot be read: " + listedDir);
-}
-
-std::string Joined(const std::vector<std::string>& problems) {
-    std::string text;
-    for (const auto& problem : problems) text += problem + "\n";
-    return text;
-}
-
 // Copies into a new file through buffer (one for all copies: a release holds
 // thousands of small files); false when anything could not be read or written.
 bool CopyInto(const fs::path& source, const fs::path& target, std::vector<char>& buffer) {
@@ -146,14 +35,6 @@ bool CopyInto(const fs::path& source, const fs::path& target, std::vector<char>&
     if (in.bad() || !in.eof()) return false;
     out.close();
     return !out.fail();
-}
-
-// Copies into a staged file and renames it over target.
-bool PlaceCopy(const fs::path& source, const fs::path& staged, const fs::path& target,
-               std::vector<char>& buffer) {
-    std::error_code error;
-    fs::create_directories(target.parent_path(), error);
-    return CopyInto(source, staged, buffer) && RenameOver(staged, target);
 }
 
 bool MakeDirectories(const fs::path& dir) {
@@ -191,45 +72,6 @@ bool RemoveFile(const fs::path& path) {
     return !error;
 }
 
-// The file's bytes, at most limit of them; false when it cannot be opened or read.
-bool ReadFileBytes(const fs::path& path, std::string& bytes, size_t limit) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.clear();
-    std::vector<char> buffer(COPY_CHUNK);
-    while (in && bytes.size() < limit) {
-        in.read(buffer.data(),
-                static_cast<std::streamsize>(std::min(buffer.size(), limit - bytes.size())));
-        bytes.append(buffer.data(), static_cast<size_t>(in.gcount()));
-    }
-    return !in.bad();
-}
-
-// The key in file, shown to work by one signature.
-bool LoadSigningKey(const fs::path& file, SigningKey& key, std::string& error) {
-    std::string text;
-    std::string probe;
-    if (!ReadFileBytes(file, text, LARGEST_KEY_FILE)) {
-        error = "signing key " + DisplayPath(file) + " cannot be read";
-        return false;
-    }
-    if (!ReadSigningKey(text, key) || !SignBytes(key, KEY_PROBE, probe)) {
-        error = "signing key " + DisplayPath(file) +
-                " is not an unencrypted P-256 private key in PEM \"PRIVATE KEY\" (PKCS#8) form, "
-                "as veldra-publish keygen and openssl genpkey write it";
-        return false;
-    }
-    return true;
-}
-
-// Writes the signature of file's exact bytes to signatureFile.
-bool SignInto(const SigningKey& key, const fs::path& file, const fs::path& signatureFile) {
-    std::string bytes;
-    std::string signature;
-    return ReadFileBytes(file, bytes, SIZE_MAX) && SignBytes(key, bytes, signature) &&
-           WriteFileThrough(signatureFile, signature);
-}
-
 fs::path WithSuffix(fs::path path, const char* suffix) {
     path += suffix;
     return path;
@@ -242,98 +84,36 @@ std::string ReadSmallFile(const fs::path& path) {
     return std::string(buffer, static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
 }
 
+// True when dir holds anything but the main program of a major version that
+// other versions share (update/<major>.0/veldra.exe and its signature).
+bool HoldsAnotherVersion(const fs::path& dir) {
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(dir, error))) return false;
+    fs::directory_iterator entries(dir, error);
+    if (error) return true;
+    const fs::path signature = std::string(MAIN_PROGRAM) + SIGNATURE_SUFFIX;
+    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+        fs::path name = entries->path().filename();
+        if (name != fs::path(MAIN_PROGRAM) && name != signature) return true;
+    }
+    return static_cast<bool>(error);
+}
+
+// The lastVer the replies announce now; 0 when there is none.
+int AnnouncedLastVer(const fs::path& out) {
+    std::string reply = ReadSmallFile(out / "index3.php" / "Ver2Control" / "0" / "0" / "0");
+    const std::string key = "\"lastVer\":";
+    size_t at = reply.find(key);
+    if (at == std::string::npos) return 0;
+    int value = 0;
+    for (at += key.size(); at < reply.size() && reply[at] >= '0' && reply[at] <= '9'; ++at) {
+        if (value > 200000000) return value;
+        value = value * 10 + (reply[at] - '0');
+    }
+    return value;
+}
+
 }  // namespace
-
-bool ParseReleaseVersion(const std::string& text, ReleaseVersion& version, std::string& error) {
-    std::vector<std::string> pieces(1);
-    for (char c : text) {
-        if (c == '.') {
-            pieces.emplace_back();
-        } else {
-            pieces.back() += c;
-        }
-    }
-    if (pieces.size() != 3 || !IsDigits(pieces[0]) || !IsDigits(pieces[1]) ||
-        !IsDigits(pieces[2])) {
-        error = "version \"" + text + "\" is not of the form X.Y.Z (decimal digits)";
-        return false;
-    }
-    version.major = std::stoi(pieces[0]);
-    version.minor = std::stoi(pieces[1]);
-    version.build = std::stoi(pieces[2]);
-    if (version.minor > 99) {
-        error =
-            "version \"" + text + "\": the second number counts hundredths and must be below 100";
-        return false;
-    }
-    // The reply carries the version times 100, or times 1000 above 1000.
-    int hundredfold = version.major * 100 + version.minor;
-    int thousandfold = version.major * 1000 + version.minor * 10;
-    version.lastVer = hundredfold <= 1000 ? hundredfold : thousandfold;
-    float serverVersion = 0.0f;
-    if (version.major > 2000000 || !ServerVersionFromLastVer(version.lastVer, serverVersion)) {
-        error = "version \"" + text +
-                "\" cannot be announced: the updater reads versions up to 1.0 as none";
-        return false;
-    }
-    version.versionDirectory = OneDecimal(VersionDirectory(serverVersion));
-    version.majorDirectory = OneDecimal(MajorVersion(static_cast<double>(serverVersion)));
-    return true;
-}
-
-bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, std::string& error) {
-    std::error_code code;
-    if (!fs::is_directory(releaseDir, code)) {
-        error = "release folder " + DisplayPath(releaseDir) + " does not exist";
-        return false;
-    }
-    std::vector<std::string> problems;
-    files.clear();
-    Walk(releaseDir, fs::path(), "", files, problems);
-    // One order for both platforms: UTF-8 bytes, not the platform's own units.
-    std::sort(files.begin(), files.end(), [](const ReleaseFile& a, const ReleaseFile& b) {
-        return a.listedPath < b.listedPath;
-    });
-    bool hasMainProgram = false;
-    std::set<std::string> folded;
-    for (const auto& file : files) {
-        const std::string& path = file.listedPath;
-        if (EqualsAsciiNoCase(path, MAIN_PROGRAM)) hasMainProgram = true;
-        if (file.size == 0) problems.push_back("empty file (the updater skips size 0): " + path);
-        if (file.size >= FOUR_GIB) {
-            problems.push_back("file of 4 GiB or more: " + path);
-        } else if (file.size > LARGEST_DIGESTED) {
-            problems.push_back("file of 2 GiB or more (the updater cannot digest it): " + path);
-        }
-        if (path.find('=') != std::string::npos) {
-            problems.push_back("path holds \"=\", the list's separator: " + path);
-        }
-        for (const char* name : UPDATER_NAMES) {
-            if (ContainsAsciiNoCase(path, name)) {
-                problems.push_back("path holds the updater's own name " + std::string(name) +
-                                   " (never fetched): " + path);
-            }
-        }
-        if (EqualsAsciiNoCase(path, LIST_PATH)) {
-            problems.push_back("path is the updater's own file list: " + path);
-        }
-        for (const char* signature : SIGNATURE_PATHS) {
-            if (EqualsAsciiNoCase(path, signature)) {
-                problems.push_back("path is where a signature is served: " + path);
-            }
-        }
-        // Windows folds letter case: two such files would overwrite each other there.
-        if (!folded.insert(AsciiLowered(path)).second) {
-            problems.push_back("path differs from another only in letter case: " + path);
-        }
-    }
-    if (!hasMainProgram) problems.push_back("the release has no veldra.exe at its top");
-    if (!problems.empty()) {
-        error = Joined(problems);
-        return false;
-    }
-    return true;
-}
 
 std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
                       const std::string& listMd5) {
@@ -352,27 +132,39 @@ int Publish(const PublishRequest& request, std::string& report) {
         report = "refused: the output folder and the release folder must not lie one in the other";
         return PUBLISH_REFUSED;
     }
+    if (!request.signingKey.empty() && (FoldersOverlap(request.signingKey, request.releaseDir) ||
+                                        FoldersOverlap(request.signingKey, request.outputDir))) {
+        report =
+            "refused: the signing key lies in the release or the output folder, from "
+            "where it would be published; keep it elsewhere";
+        return PUBLISH_REFUSED;
+    }
     std::vector<ReleaseFile> files;
     if (!ScanRelease(request.releaseDir, files, error)) {
         report = "refused:\n" + error;
         return PUBLISH_REFUSED;
     }
     std::error_code code;
-    if (!request.packagePath.empty() && (!fs::is_regular_file(request.packagePath, code) ||
-                                         fs::file_size(request.packagePath, code) == 0 || code)) {
-        report = "refused: package " + DisplayPath(request.packagePath) + " is missing or empty";
-        return PUBLISH_REFUSED;
+    if (request.packageGiven) {
+        std::string probe;
+        if (request.packagePath.empty()) {
+            report = "refused: --package names no file";
+            return PUBLISH_REFUSED;
+        }
+        if (!fs::is_regular_file(request.packagePath, code) ||
+            fs::file_size(request.packagePath, code) == 0 || code) {
+            report =
+                "refused: package " + DisplayPath(request.packagePath) + " is missing or empty";
+            return PUBLISH_REFUSED;
+        }
+        if (!ReadFileBytes(request.packagePath, probe, 1)) {
+            report = "refused: package " + DisplayPath(request.packagePath) + " cannot be read";
+            return PUBLISH_REFUSED;
+        }
     }
     bool signing = !request.signingKey.empty();
     SigningKey key;
     if (signing) {
-        if (FoldersOverlap(request.signingKey, request.releaseDir) ||
-            FoldersOverlap(request.signingKey, request.outputDir)) {
-            report =
-                "refused: the signing key lies in the release or the output folder, from "
-                "where it would be published; keep it elsewhere";
-            return PUBLISH_REFUSED;
-        }
         if (!LoadSigningKey(request.signingKey, key, error)) {
             report = "refused: " + error;
             return PUBLISH_REFUSED;
@@ -393,17 +185,44 @@ int Publish(const PublishRequest& request, std::string& report) {
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
-    if (!lock.Take(out / ".publish.lock")) {
-        report = "another publisher is writing " + DisplayPath(out);
+    fs::path lockFile = out / ".publish.lock";
+    std::string lockFailure;
+    if (!lock.Take(lockFile, lockFailure)) {
+        report = lockFailure.empty()
+                     ? "another publisher is writing " + DisplayPath(out)
+                     : "cannot take the lock file " + DisplayPath(lockFile) + ": " + lockFailure;
         return PUBLISH_WRITE_FAILED;
     }
 
     std::string recorded = ReadSmallFile(recordPath);
-    if (fs::exists(finalDir, code) && recorded != request.versionText && !request.replace) {
+    ReleaseVersion recordedVersion;
+    std::string ignored;
+    bool sameVersion = recorded == request.versionText ||
+                       (ParseReleaseVersion(recorded, recordedVersion, ignored) &&
+                        SameRelease(recordedVersion, version));
+    if (HoldsAnotherVersion(finalDir) && !sameVersion && !request.replace) {
         std::string held = recorded.empty() ? "an unrecorded version" : "version " + recorded;
         report = "refused: update\\" + version.versionDirectory + " already holds " + held + "; " +
                  request.versionText +
                  " is served from the same directory. Run again with --replace to replace it.";
+        return PUBLISH_REFUSED;
+    }
+
+    int announced = AnnouncedLastVer(out);
+    ReleaseVersion sameDirectory;
+    bool olderInSameDirectory =
+        ParseReleaseVersion(recorded, sameDirectory, ignored) && IsOlder(version, sameDirectory);
+    bool rollback = version.lastVer < announced || olderInSameDirectory;
+    if (rollback && !request.rollback) {
+        report =
+            "refused: " + request.versionText + " is older than the version the replies " +
+            "announce (lastVer " + std::to_string(announced) +
+            (olderInSameDirectory ? ", or " + recorded + " in the same directory" : "") +
+            "). Every updater would fetch the listed files that differ and take the older "
+            "ones; veldra.exe is only replaced from update\\" +
+            version.majorDirectory +
+            ", so newer clients may keep a newer veldra.exe beside older files. Run again with "
+            "--rollback to do this on purpose.";
         return PUBLISH_REFUSED;
     }
 
@@ -421,7 +240,7 @@ int Publish(const PublishRequest& request, std::string& report) {
     bool sharedDirectory = version.versionDirectory == version.majorDirectory;
     fs::path mainSource;
     for (const auto& file : files) {
-        if (EqualsAsciiNoCase(file.listedPath, MAIN_PROGRAM)) {
+        if (IsMainProgram(file.listedPath)) {
             mainSource = request.releaseDir / file.relativePath;
         }
     }
@@ -431,7 +250,7 @@ int Publish(const PublishRequest& request, std::string& report) {
     fs::path madeDirectory;
     std::vector<char> buffer;
     for (const auto& file : files) {
-        bool isMain = EqualsAsciiNoCase(file.listedPath, MAIN_PROGRAM);
+        bool isMain = IsMainProgram(file.listedPath);
         // The main program arrives by its own path, which waits for a running product.
         if (isMain && !sharedDirectory) continue;
         fs::path target = stagedDir / file.relativePath;
@@ -479,6 +298,14 @@ int Publish(const PublishRequest& request, std::string& report) {
         }
     }
 
+    // The package, the largest copy, is made before anything is swapped in.
+    fs::path stagedPackage = staging / "veldrazip.exe.new";
+    fs::path packageTarget = updateRoot / "last" / "veldrazip.exe";
+    if (request.packageGiven && !CopyInto(request.packagePath, stagedPackage, buffer)) {
+        return fail("cannot copy the package " + DisplayPath(request.packagePath) + " to " +
+                    DisplayPath(stagedPackage));
+    }
+
     // A signature left beside a file it does not sign protects nothing.
     fs::path listSignature = WithSuffix(finalDir / "comm" / "file.lst", SIGNATURE_SUFFIX);
     fs::path mainTarget = updateRoot / version.majorDirectory / MAIN_PROGRAM;
@@ -505,10 +332,9 @@ int Publish(const PublishRequest& request, std::string& report) {
         RemoveFile(mainSignature);
         return fail("cannot write " + DisplayPath(mainSignature));
     }
-    if (!request.packagePath.empty() &&
-        !PlaceCopy(request.packagePath, staging / "veldrazip.exe.new",
-                   updateRoot / "last" / "veldrazip.exe", buffer)) {
-        return fail("cannot write update\\last\\veldrazip.exe");
+    if (request.packageGiven && (!MakeDirectories(packageTarget.parent_path()) ||
+                                 !RenameOver(stagedPackage, packageTarget))) {
+        return fail("cannot write " + DisplayPath(packageTarget));
     }
     fs::path stagedRecord = staging / "record.new";
     if (!MakeDirectories(recordDir) || !WriteFileThrough(stagedRecord, request.versionText) ||
@@ -532,8 +358,7 @@ int Publish(const PublishRequest& request, std::string& report) {
     report = "published " + request.versionText + " as update\\" + version.versionDirectory + ": " +
              std::to_string(listed) + " files, " + std::to_string(totalBytes) + " bytes, list " +
              listMd5 + "\nmain program update\\" + version.majorDirectory + "\\veldra.exe (" +
-             mainMd5 + ")" +
-             (request.packagePath.empty() ? "" : "\npackage update\\last\\veldrazip.exe");
+             mainMd5 + ")" + (request.packageGiven ? "\npackage update\\last\\veldrazip.exe" : "");
     if (signing) {
         report += "\nsigned update\\" + version.versionDirectory + "\\comm\\file.lst and update\\" +
                   version.majorDirectory +
@@ -543,41 +368,13 @@ int Publish(const PublishRequest& request, std::string& report) {
         report += "\nnot signed: removed the previous release's " + unsignedOver +
                   "; updaters built with a release key take neither this list nor this program";
     }
+    if (rollback) {
+        report += "\nrolled back from lastVer " + std::to_string(announced) +
+                  ": clients fetch every listed file of update\\" + version.versionDirectory +
+                  " that differs from theirs; veldra.exe is only replaced from update\\" +
+                  version.majorDirectory + "\\veldra.exe";
+    }
     report += "\nreplies index3.php/Ver2Control/0/0/0 and /1: status " + std::to_string(status) +
               ", lastVer " + std::to_string(version.lastVer);
-    return PUBLISH_OK;
-}
-
-int MakeKeyFiles(const fs::path& privateFile, const fs::path& publicFile, std::string& report) {
-    if (FoldersOverlap(privateFile, publicFile)) {
-        report = "refused: the private and the public key need two different files";
-        return PUBLISH_REFUSED;
-    }
-    for (const fs::path* file : {&privateFile, &publicFile}) {
-        if (Exists(*file)) {
-            report = "refused: " + DisplayPath(*file) + " exists; keygen never overwrites a key";
-            return PUBLISH_REFUSED;
-        }
-    }
-    SigningKey key;
-    std::string probe;
-    if (!MakeSigningKey(key) || !SignBytes(key, KEY_PROBE, probe)) {
-        report = "cannot make a key pair with the platform's cryptography";
-        return PUBLISH_WRITE_FAILED;
-    }
-    if (!WriteNewFile(privateFile, key.privatePem, true)) {
-        report = "cannot write " + DisplayPath(privateFile);
-        return PUBLISH_WRITE_FAILED;
-    }
-    if (!WriteNewFile(publicFile, key.publicPem, false)) {
-        RemoveFile(privateFile);
-        report = "cannot write " + DisplayPath(publicFile);
-        return PUBLISH_WRITE_FAILED;
-    }
-    report = "made a P-256 key pair, key SHA-256 " + key.fingerprint + "\nprivate key " +
-             DisplayPath(privateFile) +
-             " (owner only): for --sign where releases are made; it never goes to the server"
-             "\npublic key " +
-             DisplayPath(publicFile) + ": for updater builds (VELDRA_RELEASE_PUBLIC_KEY)";
     return PUBLISH_OK;
 }

@@ -7,33 +7,7 @@
 #include <string>
 #include <vector>
 
-// A release version X.Y.Z and the numbers the updater derives from it.
-struct ReleaseVersion {
-    int major = 0;
-    int minor = 0;  // hundredths: 1.5.0 is 1.05
-    int build = 0;
-    int lastVer = 0;               // "lastVer" of the reply
-    std::string versionDirectory;  // update/<this>/ holds the version's files
-    std::string majorDirectory;    // update/<this>/veldra.exe
-};
-
-// Parses X.Y.Z (decimal digits only, Y below 100) into what the updater will
-// compute from the reply. False with a message when the updater cannot take it.
-bool ParseReleaseVersion(const std::string& text, ReleaseVersion& version, std::string& error);
-
-struct ReleaseFile {
-    std::filesystem::path relativePath;  // below the release folder, as the platform names it
-    std::string listedPath;              // UTF-8 with backslashes, as the file list names it
-    uint64_t size = 0;
-};
-
-// Every file below releaseDir, sorted by listed path. False with a message
-// (one line per problem) for what the updater cannot take: empty files, files
-// it cannot digest (2 GiB or more) or list (4 GiB or more), paths holding "=",
-// the updater's own names, names with no UTF-8 form or that Windows cannot
-// hold, linked folders and anything that is neither file nor folder.
-bool ScanRelease(const std::filesystem::path& releaseDir, std::vector<ReleaseFile>& files,
-                 std::string& error);
+#include "tools/publish/publish_scan.h"
 
 // The JSON body of both replies.
 std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
@@ -47,6 +21,8 @@ struct PublishRequest {
     std::filesystem::path signingKey;   // private key file; empty: nothing signed
     bool force = false;
     bool replace = false;
+    bool rollback = false;      // a version below the announced one, on purpose
+    bool packageGiven = false;  // --package was on the command line, even empty
 };
 
 constexpr int PUBLISH_OK = 0;

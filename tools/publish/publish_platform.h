@@ -79,8 +79,9 @@ class OutputLock {
     OutputLock& operator=(const OutputLock&) = delete;
     ~OutputLock();
 
-    // False when another publisher holds it or the file cannot be made.
-    bool Take(const std::filesystem::path& lockFile);
+    // False when another publisher holds it (failure stays empty) or the
+    // file cannot be made or locked (failure: the system's reason).
+    bool Take(const std::filesystem::path& lockFile, std::string& failure);
 
   private:
     intptr_t token_ = -1;  // HANDLE on Windows, descriptor on Linux

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -332,9 +333,13 @@ OutputLock::~OutputLock() {
     if (token_ >= 0) close(static_cast<int>(token_));
 }
 
-bool OutputLock::Take(const fs::path& lockFile) {
+bool OutputLock::Take(const fs::path& lockFile, std::string& failure) {
+    failure.clear();
     int fd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        failure = strerror(errno);
+        return false;
+    }
     token_ = fd;
     // A POSIX lock on the first byte: the lock a Windows publisher takes under
     // Wine is one too. The kernel releases it when the process ends, however.
@@ -343,7 +348,9 @@ bool OutputLock::Take(const fs::path& lockFile) {
     first.l_whence = SEEK_SET;
     first.l_start = 0;
     first.l_len = 1;
-    return fcntl(fd, F_SETLK, &first) == 0;
+    if (fcntl(fd, F_SETLK, &first) == 0) return true;
+    if (errno != EACCES && errno != EAGAIN) failure = strerror(errno);
+    return false;
 }
 
 std::vector<fs::path> CommandArguments(int argc, char** argv) {

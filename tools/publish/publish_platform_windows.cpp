@@ -382,17 +382,26 @@ OutputLock::~OutputLock() {
     if (token_ != -1) CloseHandle(reinterpret_cast<HANDLE>(token_));
 }
 
-bool OutputLock::Take(const fs::path& lockFile) {
+bool OutputLock::Take(const fs::path& lockFile, std::string& failure) {
+    failure.clear();
     // No sharing: a second open fails for as long as this handle lives.
     HANDLE file = CreateFileW(lockFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION) failure = "Windows error " + std::to_string(error);
+        return false;
+    }
     token_ = reinterpret_cast<intptr_t>(file);
     // Wine turns this lock into a POSIX lock on the host file, which keeps a
     // native publisher off the same folder too.
     OVERLAPPED first = {};
-    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first) !=
-           FALSE;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first)) {
+        return true;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION) failure = "Windows error " + std::to_string(error);
+    return false;
 }
 
 std::vector<fs::path> CommandArguments(int, char**) {
