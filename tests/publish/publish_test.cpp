@@ -421,18 +421,131 @@ TEST(PublishOrder, FailedCopyLeavesNoTreeAndNoReply) {
     RemoveFolder(out);
 }
 
-TEST(PublishOrder, TreeIsInPlaceBeforeAnyReply) {
+namespace {
+
+// Every file and folder below out but the staging folder and the lock, with its bytes.
+std::map<std::string, std::string> Snapshot(const fs::path& out) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(out)) {
+        std::string name = entry.path().lexically_relative(out).generic_u8string();
+        if (name.rfind(".staging", 0) == 0 || name == ".publish.lock") continue;
+        entries[name] = entry.is_directory() ? "<folder>" : ReadBytes(entry.path());
+    }
+    return entries;
+}
+
+// Empty when the replies, the record, the list, the listed files and the main
+// program agree (and every signature verifies); what disagrees otherwise.
+std::string Disagreement(const fs::path& out, const fs::path& publicKey) {
+    std::string reply = Reply(out, "0");
+    if (reply.empty() || reply != Reply(out, "1")) return "replies differ: " + reply;
+    int lastVer = atoi(ReplyField(reply, "lastVer").c_str());
+    std::string directory = DirectoryOfLastVer(lastVer);
+    fs::path tree = out / "update" / directory;
+    fs::path list = tree / "comm" / "file.lst";
+    if (Md5Of(list) != ReplyField(reply, "skinmd5")) return "list differs from " + reply;
+    fs::path program = out / "update" / (std::to_string(lastVer / 100) + ".0") / "veldra.exe";
+    if (Md5Of(program) != ReplyField(reply, "newmd5")) return "veldra.exe differs from " + reply;
+    for (const fs::path& file : {list, program}) {
+        if (Exists(Signature(file)) && !Signed(publicKey, file))
+            return "signature of " + file.u8string();
+    }
+    ReleaseVersion recorded;
+    std::string error;
+    if (!ParseReleaseVersion(ReadBytes(out / "published" / (directory + ".txt")), recorded,
+                             error) ||
+        recorded.lastVer != lastVer) {
+        return "record differs from " + reply;
+    }
+    std::string lines = ReadBytes(list);
+    for (size_t start = 0, end; (end = lines.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+        std::string line = lines.substr(start, end - start);
+        size_t first = line.find('='), second = line.rfind('=');
+        fs::path file = tree / PathOf(line.substr(0, first));
+        if (Md5Of(file) != line.substr(first + 1, second - first - 1) ||
+            std::to_string(ReadBytes(file).size()) != line.substr(second + 1)) {
+            return "listed file differs: " + line;
+        }
+    }
+    return std::string();
+}
+
+void CopyFolder(const fs::path& from, const fs::path& to) {
+    RemoveFolder(to);
+    fs::copy(from, to, fs::copy_options::recursive);
+}
+
+}  // namespace
+
+// A publish that fails or ends at any step leaves the previous release served
+// whole; the next publish completes, without --replace when none was needed.
+TEST(PublishOrder, InterruptedAtEachStepLeavesTheServedTreeWhole) {
+    fs::path keys = NewFolder("keys");
+    WriteBytes(keys / "openssl.pem", OPENSSL_KEY);
+    WriteBytes(keys / "openssl.pub.pem", OPENSSL_PUBLIC_KEY);
     fs::path release = MakeRelease(SampleFiles());
+    fs::path package = NewFolder("pkg") / "setup.exe";
+    WriteBytes(package, "package 1.31");
+    fs::path base = NewFolder("base");
+    std::vector<fs::path> signedWithPackage = {"--sign", keys / "openssl.pem", "--package",
+                                               package};
+    ASSERT_EQ(0, Publish(release, "1.31.0", base, signedWithPackage).exitCode);
+    const auto before = Snapshot(base);
+
+    // 1.32 replaces every file 1.31 wrote, in the same directory.
+    WriteBytes(release / "added.txt", "new in 1.32");
+    WriteBytes(release / "config" / "config.ini", "ver=1.32.1\r\n");
+    WriteBytes(release / "veldra.exe", MAIN_PROGRAM_BYTES + "1.32");
+    WriteBytes(package, "package 1.32");
+    std::vector<fs::path> replacing = signedWithPackage;
+    replacing.push_back("--replace");
     fs::path out = NewFolder("out");
-    // A folder where the reply goes makes the reply step fail.
-    WriteBytes(ReplyPath(out, "0") / "blocker", "x");
-    PublisherRun run = Publish(release, "1.32.0", out);
-    EXPECT_EQ(4, run.exitCode) << run.output;
-    EXPECT_TRUE(Exists(out / "update" / "1.3" / "comm" / "file.lst"));
-    EXPECT_TRUE(Exists(out / "update" / "1.0" / "veldra.exe"));
-    EXPECT_FALSE(Exists(ReplyPath(out, "1")));
-    RemoveFolder(release);
+    for (const char* step :
+         {"stage-files", "stage-list", "stage-main", "stage-package", "stage-replies", "flush",
+          "keep", "journal", "tree", "main", "main-signature", "package", "record", "reply-0",
+          "reply-1", "commit"}) {
+        CopyFolder(base, out);
+        std::vector<fs::path> arguments = {release, "1.32.0", out};
+        arguments.insert(arguments.end(), replacing.begin(), replacing.end());
+        PublisherRun failed = RunPublisherWithFault(arguments, step);
+        EXPECT_EQ(4, failed.exitCode) << step << ": " << failed.output;
+        EXPECT_NE(std::string::npos, failed.output.find(std::string("fault injected at ") + step))
+            << failed.output;
+        EXPECT_TRUE(Snapshot(out) == before) << step;
+        EXPECT_FALSE(Exists(out / ".staging")) << step;
+
+        PublisherRun crashed = RunPublisherWithFault(arguments, std::string(step) + ":crash");
+        EXPECT_NE(0, crashed.exitCode) << step;
+        if (std::string(step) == "reply-0") {
+            // The tree and the program are in place before any reply names them.
+            EXPECT_EQ("new in 1.32", ReadBytes(out / "update" / "1.3" / "added.txt"));
+            EXPECT_EQ(before.at("index3.php/Ver2Control/0/0/0"), Reply(out, "0"));
+        }
+        // The next publish puts 1.31 back first: it is what update\1.3 holds, truly.
+        PublisherRun again = Publish(release, "1.32.0", out, signedWithPackage);
+        EXPECT_EQ(3, again.exitCode) << step << ": " << again.output;
+        EXPECT_NE(std::string::npos, again.output.find("already holds version 1.31.0"))
+            << again.output;
+        EXPECT_TRUE(Snapshot(out) == before) << step;
+        PublisherRun completed = Publish(release, "1.32.0", out, replacing);
+        EXPECT_EQ(0, completed.exitCode) << step << ": " << completed.output;
+        EXPECT_EQ("132", ReplyField(Reply(out, "0"), "lastVer")) << step;
+        EXPECT_EQ("", Disagreement(out, keys / "openssl.pub.pem")) << step;
+        EXPECT_EQ("package 1.32", ReadBytes(out / "update" / "last" / "veldrazip.exe"));
+    }
+
+    // A first publish cut short leaves nothing that a later version would take for another one.
     RemoveFolder(out);
+    out = NewFolder("out");
+    EXPECT_NE(0, RunPublisherWithFault({release, "1.31.0", out}, "record:crash").exitCode);
+    PublisherRun other = Publish(release, "1.35.0", out);
+    EXPECT_EQ(0, other.exitCode) << other.output;
+    EXPECT_NE(std::string::npos, other.output.find("put back the state before")) << other.output;
+    EXPECT_EQ("", Disagreement(out, keys / "openssl.pub.pem"));
+    for (const fs::path& folder : {release, package.parent_path(), base, out, keys}) {
+        RemoveFolder(folder);
+    }
 }
 
 TEST(PublishOrder, AnotherPublisherIsKeptOff) {

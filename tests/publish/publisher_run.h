@@ -18,6 +18,10 @@ std::filesystem::path PublisherPath();
 // Runs it with these arguments and waits at most a minute.
 PublisherRun RunPublisher(const std::vector<std::filesystem::path>& arguments);
 
+// The same with VELDRA_PUBLISH_FAULT=fault in its environment.
+PublisherRun RunPublisherWithFault(const std::vector<std::filesystem::path>& arguments,
+                                   const std::string& fault);
+
 // The same while file (below the release) cannot be copied in full: on
 // Windows another process holds it open without sharing; on Linux, where root
 // reads anything, the publisher's file size limit stops it half-way.

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,6 +68,14 @@ fs::path PublisherPath() {
 
 PublisherRun RunPublisher(const std::vector<fs::path>& arguments) {
     return Run(PublisherPath().native(), arguments, 0);
+}
+
+PublisherRun RunPublisherWithFault(const std::vector<fs::path>& arguments,
+                                   const std::string& fault) {
+    setenv("VELDRA_PUBLISH_FAULT", fault.c_str(), 1);
+    PublisherRun run = Run(PublisherPath().native(), arguments, 0);
+    unsetenv("VELDRA_PUBLISH_FAULT");
+    return run;
 }
 
 PublisherRun RunPublisherFailingOn(const std::vector<fs::path>& arguments, const fs::path& file) {

@@ -35,6 +35,15 @@ PublisherRun RunPublisher(const std::vector<fs::path>& arguments) {
     return FromProcess(RunProcess(CommandLine(arguments), L""));
 }
 
+PublisherRun RunPublisherWithFault(const std::vector<fs::path>& arguments,
+                                   const std::string& fault) {
+    // The child inherits this process's environment.
+    SetEnvironmentVariableA("VELDRA_PUBLISH_FAULT", fault.c_str());
+    PublisherRun run = FromProcess(RunProcess(CommandLine(arguments), L""));
+    SetEnvironmentVariableA("VELDRA_PUBLISH_FAULT", nullptr);
+    return run;
+}
+
 PublisherRun RunPublisherFailingOn(const std::vector<fs::path>& arguments, const fs::path& file) {
     HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -117,8 +117,9 @@ int Publish(const PublishRequest& request, std::string& report) {
     const fs::path& finalDir = layout.finalDir;
     const fs::path& recordPath = layout.recordPath;
 
-    if (!MakeDirectories(out)) {
-        report = "cannot create output folder " + DisplayPath(out);
+    std::string reason;
+    if (!MakeDirectories(out, reason)) {
+        report = "cannot create output folder " + DisplayPath(out) + ": " + reason;
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
@@ -130,6 +131,9 @@ int Publish(const PublishRequest& request, std::string& report) {
                      : "cannot take the lock file " + DisplayPath(lockFile) + ": " + lockFailure;
         return PUBLISH_WRITE_FAILED;
     }
+    bool repaired = false;
+    int result = RepairInterruptedPublish(out, repaired, report);
+    if (result != PUBLISH_OK) return result;
 
     std::string recorded = ReadSmallFile(recordPath);
     ReleaseVersion recordedVersion;
@@ -163,19 +167,24 @@ int Publish(const PublishRequest& request, std::string& report) {
         return PUBLISH_REFUSED;
     }
 
+    int status = request.force ? STATUS_FORCED : STATUS_NEW_VERSION;
     StagedRelease staged;
-    int result =
-        StageRelease(request, version, files, signing ? &key : nullptr, layout, staged, report);
+    result = StageRelease(request, version, files, signing ? &key : nullptr, status, layout, staged,
+                          report);
     if (result != PUBLISH_OK) return result;
 
     PublishOutcome outcome;
+    result = SwapReleaseIn(request, version, layout, signing, outcome.unsignedOver, report);
+    if (result != PUBLISH_OK) return result;
     outcome.key = signing ? &key : nullptr;
     outcome.rollback = rollback;
     outcome.announced = announced;
-    outcome.status = request.force ? STATUS_FORCED : STATUS_NEW_VERSION;
-    result = SwapReleaseIn(request, version, layout, staged, outcome.status, signing,
-                           outcome.unsignedOver, report);
-    if (result != PUBLISH_OK) return result;
+    outcome.status = status;
+    outcome.repaired = repaired;
+    std::vector<fs::path> served = {finalDir, finalDir / "comm" / "file.lst", layout.mainTarget,
+                                    layout.replyPaths[0]};
+    if (request.packageGiven) served.push_back(layout.packageTarget);
+    OthersCanRead(served, outcome.readAdvice);
     report = PublishReport(request, version, staged, outcome);
     return PUBLISH_OK;
 }

@@ -47,6 +47,38 @@ std::string DigestOfFile(const std::filesystem::path& path);
 // Nothing is left at path when it fails.
 bool WriteNewFile(const std::filesystem::path& path, const std::string& bytes, bool ownerOnly);
 
+// --- durability and the system's reasons ---
+
+// The system's text for the failure of the platform call just made on this
+// thread (errno on Linux, GetLastError on Windows).
+std::string SystemReason();
+
+// Copies source into a new file target through buffer; reason says which side
+// failed and why. The copy is not yet forced to the disk: see FlushToDisk.
+bool CopyFileContent(const std::filesystem::path& source, const std::filesystem::path& target,
+                     std::vector<char>& buffer, std::string& reason);
+
+// Forces a file, or a folder's entries, to the disk. Windows flushes a folder
+// only where the file system allows it; there a folder never fails.
+bool FlushToDisk(const std::filesystem::path& path, std::string& reason);
+
+// Another name for file at link (a hard link), or a copy where the file
+// system has none.
+bool KeepAs(const std::filesystem::path& file, const std::filesystem::path& link,
+            std::string& reason);
+
+// What tells this folder from any other on the machine while it exists, under
+// whatever name: device and inode, volume and file index. Empty when unknown.
+std::string FolderIdentity(const std::filesystem::path& folder);
+
+// The value of an environment variable; empty when unset.
+std::string EnvironmentValue(const char* name);
+
+// Whether users other than this one (a web server's) can read each of these
+// files and folders and pass the folders above them; false with advice when
+// they cannot. Always true on Windows, where folders pass their access on.
+bool OthersCanRead(const std::vector<std::filesystem::path>& published, std::string& advice);
+
 // --- release signing: ECDSA over P-256 with SHA-256 ---
 
 // A key pair in the forms its files hold. The private half stays where

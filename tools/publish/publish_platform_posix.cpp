@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,7 +60,9 @@ class UniqueDescriptor {
 bool MoveAside(const fs::path& staged, const fs::path& target, const fs::path& aside) {
     if (rename(target.c_str(), aside.c_str()) != 0) return false;
     if (rename(staged.c_str(), target.c_str()) == 0) return true;
+    int reason = errno;
     rename(aside.c_str(), target.c_str());
+    errno = reason;
     return false;
 }
 
@@ -270,6 +273,98 @@ bool WriteNewFile(const fs::path& path, const std::string& bytes, bool ownerOnly
     complete = complete && fsync(file.get()) == 0;
     if (!complete) unlink(path.c_str());
     return complete;
+}
+
+std::string SystemReason() { return strerror(errno); }
+
+bool CopyFileContent(const fs::path& source, const fs::path& target, std::vector<char>& buffer,
+                     std::string& reason) {
+    UniqueDescriptor in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) {
+        reason = std::string("reading: ") + strerror(errno);
+        return false;
+    }
+    UniqueDescriptor out(open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!out.valid()) {
+        reason = std::string("writing: ") + strerror(errno);
+        return false;
+    }
+    constexpr size_t CHUNK = 1 << 20;
+    buffer.resize(CHUNK);
+    for (;;) {
+        ssize_t got = read(in.get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            reason = std::string("reading: ") + strerror(errno);
+            return false;
+        }
+        if (got == 0) return true;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t written =
+                write(out.get(), buffer.data() + done, static_cast<size_t>(got - done));
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) {
+                reason = std::string("writing: ") + strerror(written < 0 ? errno : ENOSPC);
+                return false;
+            }
+            done += written;
+        }
+    }
+}
+
+bool FlushToDisk(const fs::path& path, std::string& reason) {
+    UniqueDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.valid() && fsync(file.get()) == 0) return true;
+    reason = strerror(errno);
+    return false;
+}
+
+bool KeepAs(const fs::path& file, const fs::path& link, std::string& reason) {
+    if (::link(file.c_str(), link.c_str()) == 0) return true;
+    std::vector<char> buffer;
+    return CopyFileContent(file, link, buffer, reason) && FlushToDisk(link, reason);
+}
+
+std::string FolderIdentity(const fs::path& folder) {
+    struct stat status = {};
+    if (stat(folder.c_str(), &status) != 0) return std::string();
+    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+}
+
+std::string EnvironmentValue(const char* name) {
+    const char* value = getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+bool OthersCanRead(const std::vector<fs::path>& published, std::string& advice) {
+    // Another user needs to pass every folder above a file and read the file.
+    bool readable = true;
+    for (const fs::path& path : published) {
+        std::error_code error;
+        fs::path absolute = fs::absolute(path, error);
+        bool listed = true;
+        for (fs::path at = absolute; !error && !at.empty(); at = at.parent_path()) {
+            struct stat status = {};
+            if (stat(at.c_str(), &status) == 0) {
+                mode_t needed = !S_ISDIR(status.st_mode) ? S_IROTH
+                                : listed                 ? S_IROTH | S_IXOTH
+                                                         : S_IXOTH;
+                if ((status.st_mode & needed) != needed) readable = false;
+            }
+            listed = false;
+            if (at == at.parent_path()) break;
+        }
+    }
+    if (readable) return true;
+    mode_t mask = umask(0);
+    umask(mask);
+    char octal[8] = {};
+    snprintf(octal, sizeof(octal), "%03o", static_cast<unsigned>(mask));
+    advice = std::string("other users cannot read the published tree (umask ") + octal +
+             ", or a folder above it closed to them), so a web server running as another user "
+             "cannot serve it: publish with umask 022, or run chmod -R o+rX on the output "
+             "folder and chmod o+x on each folder above it";
+    return false;
 }
 
 bool MakeSigningKey(SigningKey& key) {

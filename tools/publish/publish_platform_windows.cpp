@@ -270,7 +270,9 @@ bool SwapFolderIn(const fs::path& staged, const fs::path& target, const fs::path
     bool hadOld = GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (hadOld && !MoveRetrying(target, aside, 0)) return false;
     if (MoveRetrying(staged, target, 0)) return true;
+    DWORD reason = GetLastError();
     if (hadOld) MoveRetrying(aside, target, 0);
+    SetLastError(reason);
     return false;
 }
 
@@ -296,6 +298,98 @@ bool WriteNewFile(const fs::path& path, const std::string& bytes, bool ownerOnly
     if (!complete) DeleteFileW(path.c_str());
     return complete;
 }
+
+std::string SystemReason() {
+    DWORD error = GetLastError();
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring wide = length > 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
+    if (text != nullptr) LocalFree(text);
+    while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' ')) {
+        wide.pop_back();
+    }
+    bool complete = false;
+    std::string reason = Utf8Of(wide, 0, complete);
+    return (reason.empty() ? std::string("Windows error") : reason) + " (" + std::to_string(error) +
+           ")";
+}
+
+bool CopyFileContent(const fs::path& source, const fs::path& target, std::vector<char>& buffer,
+                     std::string& reason) {
+    UniqueHandle in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in.valid()) {
+        reason = "reading: " + SystemReason();
+        return false;
+    }
+    UniqueHandle out(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out.valid()) {
+        reason = "writing: " + SystemReason();
+        return false;
+    }
+    constexpr DWORD CHUNK = 1 << 20;
+    buffer.resize(CHUNK);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in.get(), buffer.data(), CHUNK, &got, nullptr)) {
+            reason = "reading: " + SystemReason();
+            return false;
+        }
+        if (got == 0) return true;
+        DWORD written = 0;
+        if (!WriteFile(out.get(), buffer.data(), got, &written, nullptr) || written != got) {
+            reason = "writing: " + SystemReason();
+            return false;
+        }
+    }
+}
+
+bool FlushToDisk(const fs::path& path, std::string& reason) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr));
+    if (file.valid() && FlushFileBuffers(file.get())) return true;
+    if (folder) return true;
+    reason = SystemReason();
+    return false;
+}
+
+bool KeepAs(const fs::path& file, const fs::path& link, std::string& reason) {
+    if (CreateHardLinkW(link.c_str(), file.c_str(), nullptr)) return true;
+    std::vector<char> buffer;
+    return CopyFileContent(file, link, buffer, reason) && FlushToDisk(link, reason);
+}
+
+std::string FolderIdentity(const fs::path& folder) {
+    UniqueHandle handle(CreateFileW(folder.c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &information)) {
+        return std::string();
+    }
+    return std::to_string(information.dwVolumeSerialNumber) + ":" +
+           std::to_string(information.nFileIndexHigh) + ":" +
+           std::to_string(information.nFileIndexLow);
+}
+
+std::string EnvironmentValue(const char* name) {
+    std::wstring wideName = WideOf(name);
+    DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (size == 0) return std::string();
+    std::wstring value(size, L'\0');
+    size = GetEnvironmentVariableW(wideName.c_str(), &value[0], size);
+    value.resize(size);
+    bool complete = false;
+    return Utf8Of(value, 0, complete);
+}
+
+bool OthersCanRead(const std::vector<fs::path>&, std::string&) { return true; }
 
 bool MakeSigningKey(SigningKey& key) {
     const CngAlgorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
@@ -388,8 +482,7 @@ bool OutputLock::Take(const fs::path& lockFile, std::string& failure) {
     HANDLE file = CreateFileW(lockFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (error != ERROR_SHARING_VIOLATION) failure = "Windows error " + std::to_string(error);
+        if (GetLastError() != ERROR_SHARING_VIOLATION) failure = SystemReason();
         return false;
     }
     token_ = reinterpret_cast<intptr_t>(file);
@@ -399,8 +492,7 @@ bool OutputLock::Take(const fs::path& lockFile, std::string& failure) {
     if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first)) {
         return true;
     }
-    DWORD error = GetLastError();
-    if (error != ERROR_LOCK_VIOLATION) failure = "Windows error " + std::to_string(error);
+    if (GetLastError() != ERROR_LOCK_VIOLATION) failure = SystemReason();
     return false;
 }
 

@@ -2,12 +2,15 @@
 
 std::string PublishReport(const PublishRequest& request, const ReleaseVersion& version,
                           const StagedRelease& staged, const PublishOutcome& outcome) {
-    std::string report = "published " + request.versionText + " as update\\" +
-                         version.versionDirectory + ": " + std::to_string(staged.listed) +
-                         " files, " + std::to_string(staged.totalBytes) + " bytes, list " +
-                         staged.listMd5 + "\nmain program update\\" + version.majorDirectory +
-                         "\\veldra.exe (" + staged.mainMd5 + ")" +
-                         (request.packageGiven ? "\npackage update\\last\\veldrazip.exe" : "");
+    std::string report = outcome.repaired ? "put back the state before a publish that ended "
+                                            "half-way\n"
+                                          : "";
+    report += "published " + request.versionText + " as update\\" + version.versionDirectory +
+              ": " + std::to_string(staged.listed) + " files, " +
+              std::to_string(staged.totalBytes) + " bytes, list " + staged.listMd5 +
+              "\nmain program update\\" + version.majorDirectory + "\\veldra.exe (" +
+              staged.mainMd5 + ")" +
+              (request.packageGiven ? "\npackage update\\last\\veldrazip.exe" : "");
     if (outcome.key != nullptr) {
         report += "\nsigned update\\" + version.versionDirectory + "\\comm\\file.lst and update\\" +
                   version.majorDirectory +
@@ -26,5 +29,6 @@ std::string PublishReport(const PublishRequest& request, const ReleaseVersion& v
     }
     report += "\nreplies index3.php/Ver2Control/0/0/0 and /1: status " +
               std::to_string(outcome.status) + ", lastVer " + std::to_string(version.lastVer);
+    if (!outcome.readAdvice.empty()) report += "\nwarning: " + outcome.readAdvice;
     return report;
 }

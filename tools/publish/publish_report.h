@@ -12,6 +12,8 @@ struct PublishOutcome {
     bool rollback = false;
     int announced = 0;
     int status = 0;
+    bool repaired = false;   // a publish that ended half-way was undone first
+    std::string readAdvice;  // non-empty: other users cannot read the tree
 };
 
 std::string PublishReport(const PublishRequest& request, const ReleaseVersion& version,

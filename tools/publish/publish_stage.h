@@ -1,5 +1,7 @@
 // Staging a release: every file it serves, its list, the main program, the
-// signatures and the package, written below the output folder's staging folder.
+// signatures, the package, the record and the replies, written and forced to
+// the disk below the output folder's staging folder before anything is
+// swapped in.
 #pragma once
 
 #include <cstddef>
@@ -14,22 +16,28 @@
 
 constexpr char SIGNATURE_SUFFIX[] = ".sig";
 
-// Where one publish writes, staged and final.
+// Where one publish writes, staged and final. Whatever is written below
+// stagedDir is swapped in with the tree.
 struct PublishLayout {
     std::filesystem::path out;
     std::filesystem::path updateRoot;
     std::filesystem::path finalDir;
     std::filesystem::path recordDir;
     std::filesystem::path recordPath;
+    std::filesystem::path replyDir;
+    std::filesystem::path replyPaths[2];
     std::filesystem::path staging;
     std::filesystem::path stagedDir;
-    std::filesystem::path oldDir;
     std::filesystem::path stagedMain;
     std::filesystem::path stagedMainSignature;
     std::filesystem::path stagedPackage;
+    std::filesystem::path stagedRecord;
+    std::filesystem::path stagedReplies[2];
     std::filesystem::path packageTarget;
     std::filesystem::path mainTarget;
     std::filesystem::path mainSignature;
+    std::filesystem::path previous;  // what the publish replaces, kept until it ends
+    std::filesystem::path journal;   // present while anything may still have to be put back
 };
 
 PublishLayout LayoutOf(const std::filesystem::path& out, const ReleaseVersion& version);
@@ -42,17 +50,37 @@ struct StagedRelease {
     uint64_t totalBytes = 0;
 };
 
-// Copies into a new file through buffer (one for all copies: a release holds
-// thousands of small files); false when anything could not be read or written.
-bool CopyInto(const std::filesystem::path& source, const std::filesystem::path& target,
-              std::vector<char>& buffer);
-bool MakeDirectories(const std::filesystem::path& dir);
+// Tests make a step fail through the environment: VELDRA_PUBLISH_FAULT=<step>
+// fails it as a full disk would, VELDRA_PUBLISH_FAULT=<step>:crash ends the
+// process just before it, as a power cut would. The steps, in order:
+//   staging:      stage-files stage-list stage-main stage-package stage-replies flush
+//   swapping in:  keep journal tree main main-signature package record reply-0
+//                 reply-1 commit
+// True when step is to fail; reason then says so.
+bool FaultInjected(const char* step, std::string& reason);
+
+// Runs one step that touches the disk: false with the system's reason (or
+// the reason action gave) when it fails or a fault is injected there.
+template <typename Action>
+bool RunStep(const char* step, std::string& reason, Action action) {
+    reason.clear();
+    if (FaultInjected(step, reason)) return false;
+    if (action()) return true;
+    if (reason.empty()) reason = SystemReason();
+    return false;
+}
+
+// Creates dir and the folders above it; reason on failure.
+bool MakeDirectories(const std::filesystem::path& dir, std::string& reason);
 void RemoveAll(const std::filesystem::path& path);
 std::filesystem::path WithSuffix(std::filesystem::path path, const char* suffix);
 
+// Forces every file and folder below root, and root, to the disk.
+bool FlushTree(const std::filesystem::path& root, std::string& reason);
+
 // Writes everything the publish will move into place; key is null when
-// nothing is signed. On failure the staging folder is gone, report says why
-// and the result is PUBLISH_WRITE_FAILED.
+// nothing is signed; status goes into the replies. On failure the staging
+// folder is gone, report says why and the result is PUBLISH_WRITE_FAILED.
 int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
-                 const std::vector<ReleaseFile>& files, const SigningKey* key,
+                 const std::vector<ReleaseFile>& files, const SigningKey* key, int status,
                  const PublishLayout& layout, StagedRelease& staged, std::string& report);

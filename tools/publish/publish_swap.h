@@ -1,14 +1,23 @@
-// Swapping a staged release in: the tree, the main program, the package, the
-// record, and the replies last, each by rename.
+// Swapping a staged release in: the tree, the main program and its signature,
+// the package, the record, and the replies last, each by one rename. What
+// they replace is kept below the staging folder, and a journal there says how
+// to put it back, until the publish has ended.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "tools/publish/publish.h"
 #include "tools/publish/publish_stage.h"
 
 // Moves what StageRelease wrote into place and removes the staging folder.
-// unsignedOver receives the previous signatures an unsigned publish removes.
+// On failure everything is as before (or, when even that fails, the journal
+// stays for the next publish). unsignedOver receives the previous signatures
+// an unsigned publish removes.
 int SwapReleaseIn(const PublishRequest& request, const ReleaseVersion& version,
-                  const PublishLayout& layout, const StagedRelease& staged, int status,
-                  bool signing, std::string& unsignedOver, std::string& report);
+                  const PublishLayout& layout, bool signing, std::string& unsignedOver,
+                  std::string& report);
+
+// Puts back what a publish that ended half-way (a crash, a power cut) had
+// replaced, as its journal says; repaired tells whether there was one.
+int RepairInterruptedPublish(const std::filesystem::path& out, bool& repaired, std::string& report);
