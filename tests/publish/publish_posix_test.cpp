@@ -1,5 +1,6 @@
 // What a Linux release folder can hold and a Windows product folder cannot:
 // the native publisher refuses it as the updater could never converge on it.
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,4 +152,44 @@ TEST(PublishNativeRefusals, UnreadableFileOrPackageIsARefusal) {
     RemoveFolder(package.parent_path());
     RemoveFolder(release);
     RemoveFolder(out);
+}
+
+TEST(PublishNativeFailures, RenameAcrossFileSystemsSaysWhyAndLeavesNothing) {
+    fs::path elsewhere = fs::path("/dev/shm") / ("veldra-publish-" + std::to_string(getpid()));
+    struct stat shm = {}, temp = {};
+    if (stat("/dev/shm", &shm) != 0 || stat(fs::temp_directory_path().c_str(), &temp) != 0 ||
+        shm.st_dev == temp.st_dev) {
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    fs::path release = MakeRelease();
+    fs::path out = NewFolder("out");
+    fs::create_directories(elsewhere / "update");
+    fs::create_directory_symlink(elsewhere / "update", out / "update");
+    PublisherRun run = RunPublisher({release, "1.32.0", out});
+    EXPECT_EQ(4, run.exitCode) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find(strerror(EXDEV))) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("the previous state is back")) << run.output;
+    EXPECT_TRUE(fs::is_empty(elsewhere / "update"));
+    EXPECT_FALSE(fs::exists(out / "index3.php"));
+    EXPECT_FALSE(fs::exists(out / ".staging"));
+    RemoveFolder(elsewhere);
+    RemoveFolder(release);
+    RemoveFolder(out);
+}
+
+TEST(PublishNativeFailures, WarnsWhenOtherUsersCannotRead) {
+    fs::path release = MakeRelease();
+    for (mode_t mask : {077, 022}) {
+        fs::path out = NewFolder("out");
+        mode_t previous = umask(mask);
+        PublisherRun run = RunPublisher({release, "1.32.0", out});
+        umask(previous);
+        EXPECT_EQ(0, run.exitCode) << run.output;
+        bool warned = run.output.find(
+                          "warning: other users cannot read the published tree "
+                          "(umask 077") != std::string::npos;
+        EXPECT_EQ(mask == 077, warned) << run.output;
+        RemoveFolder(out);
+    }
+    RemoveFolder(release);
 }

@@ -67,8 +67,9 @@ bool FlushToDisk(const std::filesystem::path& path, std::string& reason);
 bool KeepAs(const std::filesystem::path& file, const std::filesystem::path& link,
             std::string& reason);
 
-// What tells this folder from any other on the machine while it exists, under
-// whatever name: device and inode, volume and file index. Empty when unknown.
+// What tells this folder from any other on its file system while it exists,
+// under whatever name: the inode, the file index (which Wine takes from the
+// inode, so both builds agree). Empty when unknown.
 std::string FolderIdentity(const std::filesystem::path& folder);
 
 // The value of an environment variable; empty when unset.

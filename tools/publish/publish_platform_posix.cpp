@@ -328,7 +328,7 @@ bool KeepAs(const fs::path& file, const fs::path& link, std::string& reason) {
 std::string FolderIdentity(const fs::path& folder) {
     struct stat status = {};
     if (stat(folder.c_str(), &status) != 0) return std::string();
-    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    return std::to_string(static_cast<unsigned long long>(status.st_ino));
 }
 
 std::string EnvironmentValue(const char* name) {

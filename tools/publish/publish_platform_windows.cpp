@@ -373,9 +373,8 @@ std::string FolderIdentity(const fs::path& folder) {
     if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &information)) {
         return std::string();
     }
-    return std::to_string(information.dwVolumeSerialNumber) + ":" +
-           std::to_string(information.nFileIndexHigh) + ":" +
-           std::to_string(information.nFileIndexLow);
+    return std::to_string(static_cast<unsigned long long>(information.nFileIndexHigh) << 32 |
+                          information.nFileIndexLow);
 }
 
 std::string EnvironmentValue(const char* name) {

@@ -80,13 +80,14 @@ int MakeKeyFiles(const fs::path& privateFile, const fs::path& publicFile, std::s
         return PUBLISH_WRITE_FAILED;
     }
     if (!WriteNewFile(privateFile, key.privatePem, true)) {
-        report = "cannot write " + DisplayPath(privateFile);
+        report = "cannot write " + DisplayPath(privateFile) + ": " + SystemReason();
         return PUBLISH_WRITE_FAILED;
     }
     if (!WriteNewFile(publicFile, key.publicPem, false)) {
+        std::string reason = SystemReason();
         std::error_code ignored;
         fs::remove(privateFile, ignored);
-        report = "cannot write " + DisplayPath(publicFile);
+        report = "cannot write " + DisplayPath(publicFile) + ": " + reason;
         return PUBLISH_WRITE_FAILED;
     }
     report = "made a P-256 key pair, key SHA-256 " + key.fingerprint + "\nprivate key " +
