@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Publishing a release of 2000 small files and one of 64 MiB with the native
-# publisher, against what the host needs to copy the same tree and hash every
-# file (cp -r and md5sum); the Windows build under Wine as information.
+# publisher, against what the host needs to copy the same tree, hash every
+# file and force every file and folder to the disk (cp -r, md5sum, sync); the
+# Windows build under Wine as information.
 #   bench/publish.sh WINDOWS_BUILD_DIR [NATIVE_BUILD_DIR]
 set -euo pipefail
 build=$1
@@ -35,6 +36,8 @@ for run in 1 2 3; do
   start=$(now)
   cp -r "$release" "$work/copy$run"
   find "$work/copy$run" -type f -print0 | xargs -0 md5sum >/dev/null
+  # Durable as the publisher's copy: every file and folder forced to the disk.
+  find "$work/copy$run" -print0 | xargs -0 sync
   host_runs+=("$(echo "$(now) - $start" | bc)")
   rm -rf "$work/out$run" "$work/copy$run"
 done
@@ -43,7 +46,7 @@ host=$(best "${host_runs[@]}")
 
 "$native/bin/veldra-publish" "$release" 1.32.0 "$work/out" >/dev/null
 echo "files listed: $(grep -c . "$work/out/update/1.3/comm/file.lst")"
-echo "native publisher: ${publish}s  host cp -r + md5sum: ${host}s"
+echo "native publisher: ${publish}s  host cp -r + md5sum + sync: ${host}s"
 if [ -x "$build/bin/veldra-publish.exe" ]; then
   mkdir -p "$work/out-windows"
   "$build/wine-run" own "$work"  # Wine reads the release and writes the output as its user
