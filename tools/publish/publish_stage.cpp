@@ -51,7 +51,8 @@ bool FaultInjected(const char* step, std::string& reason) {
 bool MakeDirectories(const fs::path& dir, std::string& reason) {
     std::error_code error;
     fs::create_directories(dir, error);
-    if (fs::is_directory(dir)) return true;
+    std::error_code ignored;
+    if (fs::is_directory(dir, ignored)) return true;
     reason = error ? error.message() : "a file is in the way";
     return false;
 }

@@ -292,7 +292,8 @@ int RepairInterruptedPublish(const fs::path& out, bool& repaired, std::string& r
     if (!ParseJournal(ReadJournal(journalPath), journal)) {
         report = "cannot read " + DisplayPath(journalPath) +
                  ", the journal of a publish that ended half-way; it says how to put back the "
-                 "state before it";
+                 "state before it (what that publish replaced is below " +
+                 DisplayPath(staging / "previous") + ")";
         return PUBLISH_WRITE_FAILED;
     }
     if (!Undo(out, staging, journal, reason)) {
