@@ -54,6 +54,14 @@ TEST(PublishNativeRefusals, NamesAndEntriesWindowsCannotHold) {
          [](const fs::path& r) { WriteBytes(r / "a\x01.txt", "x"); }},
         {"letter case", "only in letter case",
          [](const fs::path& r) { WriteBytes(r / "README.txt", "other"); }},
+        {"letter case beyond ASCII", "only in letter case",
+         [](const fs::path& r) {
+             WriteBytes(r / "\xC3\x84rger.txt", "x"), WriteBytes(r / "\xC3\xA4rger.txt", "y");
+         }},
+        {"Cyrillic file beside a folder", "name of a folder in another letter case",
+         [](const fs::path& r) {
+             WriteBytes(r / "\xD0\x94", "x"), WriteBytes(r / "\xD0\xB4" / "a", "x");
+         }},
         {"fifo", "neither a file nor a folder: pipe",
          [](const fs::path& r) { mkfifo((r / "pipe").c_str(), 0644); }},
         {"linked folder", "linked folder (not followed): loop",

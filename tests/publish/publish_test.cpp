@@ -331,6 +331,8 @@ TEST(PublishRefusals, EachLeavesNothingWritten) {
         {"comm file", "Comm", "x", "reserved"},
         {"delta", "comm\\Delta\\p.bin", "x", "reserved"},
         {"list folder", "comm\\file.lst\\x", "x", "reserved"},
+        // Dotless i and long s upper-case to I and S, as Windows compares names.
+        {"list in another script", "comm\\f\xC4\xB1le.l\xC5\xBFt", "x", "file list"},
         {"pending", "~TMP.bak", "x", "reserved"},
         {"long",
          "bin\\" + std::string(50, 'a') + "\\" + std::string(50, 'b') + "\\" +

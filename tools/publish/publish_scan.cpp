@@ -8,6 +8,7 @@
 #include "engine/request_form.h"
 #include "engine/version_numbers.h"
 #include "tools/publish/publish_platform.h"
+#include "tools/publish/windows_case.h"
 
 namespace fs = std::filesystem;
 
@@ -49,8 +50,9 @@ bool ContainsAsciiNoCase(const std::string& text, const std::string& pattern) {
     return AsciiLowered(text).find(AsciiLowered(pattern)) != std::string::npos;
 }
 
-bool EqualsAsciiNoCase(const std::string& a, const std::string& b) {
-    return AsciiLowered(a) == AsciiLowered(b);
+// The same file in a Windows product folder.
+bool SameName(const std::string& a, const std::string& b) {
+    return WindowsUpcased(a) == WindowsUpcased(b);
 }
 
 bool IsDigits(const std::string& text) {
@@ -144,12 +146,12 @@ std::string Joined(const std::vector<std::string>& problems) {
 // letter case, or a folder of that name with something inside (but for the
 // folder comm, which the list lives in).
 bool ClashesWithReserved(const std::string& path) {
-    std::string lowered = AsciiLowered(path);
-    if (lowered.rfind(AsciiLowered(RESERVED_FOLDER), 0) == 0) return true;
+    std::string folded = WindowsUpcased(path);
+    if (folded.rfind(WindowsUpcased(RESERVED_FOLDER), 0) == 0) return true;
     for (const char* reserved : RESERVED_PATHS) {
-        std::string name = AsciiLowered(reserved);
-        if (lowered == name) return true;
-        if (name != "comm" && lowered.rfind(name + "\\", 0) == 0) return true;
+        std::string name = WindowsUpcased(reserved);
+        if (folded == name) return true;
+        if (name != "COMM" && folded.rfind(name + "\\", 0) == 0) return true;
     }
     return false;
 }
@@ -209,9 +211,7 @@ std::string Printable(const std::string& text) {
     return printable;
 }
 
-bool IsMainProgram(const std::string& listedPath) {
-    return EqualsAsciiNoCase(listedPath, MAIN_PROGRAM);
-}
+bool IsMainProgram(const std::string& listedPath) { return SameName(listedPath, MAIN_PROGRAM); }
 
 bool ParseReleaseVersion(const std::string& text, ReleaseVersion& version, std::string& error) {
     std::vector<std::string> pieces(1);
@@ -277,7 +277,7 @@ bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, st
     std::set<std::string> folded;
     for (const auto& file : files) {
         const std::string& path = file.listedPath;
-        if (EqualsAsciiNoCase(path, MAIN_PROGRAM)) hasMainProgram = true;
+        if (SameName(path, MAIN_PROGRAM)) hasMainProgram = true;
         if (file.size == 0) problems.push_back("empty file (the updater skips size 0): " + path);
         if (file.size >= FOUR_GIB) {
             problems.push_back("file of 4 GiB or more: " + path);
@@ -293,17 +293,17 @@ bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, st
                                    " (never fetched): " + path);
             }
         }
-        if (EqualsAsciiNoCase(path, LIST_PATH)) {
+        if (SameName(path, LIST_PATH)) {
             problems.push_back("path is the updater's own file list: " + path);
         }
         bool signaturePath = false;
         for (const char* signature : SIGNATURE_PATHS) {
-            if (EqualsAsciiNoCase(path, signature)) {
+            if (SameName(path, signature)) {
                 problems.push_back("path is where a signature is served: " + path);
                 signaturePath = true;
             }
         }
-        if (!signaturePath && !EqualsAsciiNoCase(path, LIST_PATH) && ClashesWithReserved(path)) {
+        if (!signaturePath && !SameName(path, LIST_PATH) && ClashesWithReserved(path)) {
             problems.push_back("path is reserved for what the publisher or the updater writes: " +
                                path);
         }
@@ -327,7 +327,7 @@ bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, st
             problems.push_back("file holds a private key, which must never be published: " + path);
         }
         // Windows folds letter case: two such files would overwrite each other there.
-        if (!folded.insert(AsciiLowered(path)).second) {
+        if (!folded.insert(WindowsUpcased(path)).second) {
             problems.push_back("path differs from another only in letter case: " + path);
         }
     }
@@ -335,14 +335,14 @@ bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, st
     // (a file comm is refused above as reserved).
     std::set<std::string> foldedFolders;
     for (const auto& file : files) {
-        std::string path = AsciiLowered(file.listedPath);
+        std::string path = WindowsUpcased(file.listedPath);
         for (size_t cut = path.find('\\'); cut != std::string::npos;
              cut = path.find('\\', cut + 1)) {
             foldedFolders.insert(path.substr(0, cut));
         }
     }
     for (const auto& file : files) {
-        if (foldedFolders.count(AsciiLowered(file.listedPath)) != 0) {
+        if (foldedFolders.count(WindowsUpcased(file.listedPath)) != 0) {
             problems.push_back("file has the name of a folder in another letter case: " +
                                file.listedPath);
         }
