@@ -210,6 +210,25 @@ wait "$holder"
 publish_windows "$work/out-windows" "$work/windows-unlocked.log" 1.32.0
 check "Windows publishes once the lock is free" 0 $?
 
+# A package nobody but root may read, both builds run as a plain user: a
+# refusal before anything is written, not a failure half-way.
+printf 'MZ package' >"$work/pkg.exe"
+chmod 000 "$work/pkg.exe"
+mkdir -p "$work/unreadable-native"
+own "$work/unreadable-native"
+"$windows/wine-run" as-user "$native/bin/veldra-publish" "$release" 1.33.0 \
+  "$work/unreadable-native" --package "$work/pkg.exe" >"$work/native-unreadable.log" 2>&1
+check "native refuses an unreadable package" 3 $?
+publish_windows "$work/unreadable-windows" "$work/windows-unreadable.log" 1.33.0 \
+  --package "$(zpath "$work/pkg.exe")"
+check "Windows refuses an unreadable package" 3 $?
+for log in native-unreadable windows-unreadable; do
+  grep -q "pkg.exe cannot be read" "$work/$log.log"
+  check "$log says so" 0 $?
+done
+check "nothing written for it" "" \
+      "$(ls "$work/unreadable-native" "$work/unreadable-windows" | grep -v '^\.\|:$\|^$')"
+
 # A publish cut short by one build is put back by the other, then completed.
 agree() {  # agree OUT LASTVER: the replies name the list and the program served
   local reply lastVer=$2 dir
