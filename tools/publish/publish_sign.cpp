@@ -55,11 +55,23 @@ bool LoadSigningKey(const fs::path& file, SigningKey& key, std::string& error) {
 }
 
 // Writes the signature of file's exact bytes to signatureFile.
-bool SignInto(const SigningKey& key, const fs::path& file, const fs::path& signatureFile) {
+bool SignInto(const SigningKey& key, const fs::path& file, const fs::path& signatureFile,
+              std::string& reason) {
     std::string bytes;
     std::string signature;
-    return ReadFileBytes(file, bytes, SIZE_MAX) && SignBytes(key, bytes, signature) &&
-           WriteFileThrough(signatureFile, signature);
+    if (!ReadFileBytes(file, bytes, SIZE_MAX)) {
+        reason = "reading: " + SystemReason();
+        return false;
+    }
+    if (!SignBytes(key, bytes, signature)) {
+        reason = "the platform's cryptography made no signature";
+        return false;
+    }
+    if (!WriteFileThrough(signatureFile, signature)) {
+        reason = "writing: " + SystemReason();
+        return false;
+    }
+    return true;
 }
 
 int MakeKeyFiles(const fs::path& privateFile, const fs::path& publicFile, std::string& report) {

@@ -14,6 +14,7 @@ bool ReadFileBytes(const std::filesystem::path& path, std::string& bytes, size_t
 // The key in file, shown to work by one signature.
 bool LoadSigningKey(const std::filesystem::path& file, SigningKey& key, std::string& error);
 
-// Writes the signature of file's exact bytes to signatureFile.
+// Writes the signature of file's exact bytes to signatureFile; reason says
+// what failed.
 bool SignInto(const SigningKey& key, const std::filesystem::path& file,
-              const std::filesystem::path& signatureFile);
+              const std::filesystem::path& signatureFile, std::string& reason);

@@ -168,8 +168,8 @@ int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
         return fail("cannot write " + DisplayPath(stagedList) + ": " + reason);
     }
     staged.listMd5 = DigestOfFile(stagedList);
-    if (signing && !SignInto(*key, stagedList, WithSuffix(stagedList, SIGNATURE_SUFFIX))) {
-        return fail("cannot sign the file list: " + SystemReason());
+    if (signing && !SignInto(*key, stagedList, WithSuffix(stagedList, SIGNATURE_SUFFIX), reason)) {
+        return fail("cannot sign the file list: " + reason);
     }
 
     if (!RunStep("stage-main", reason,
@@ -180,8 +180,8 @@ int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
     if (staged.mainMd5.empty()) return fail("refused: veldra.exe is empty", PUBLISH_REFUSED);
     if (signing) {
         // A shared directory is swapped in whole: its program arrives with its signature.
-        if (!SignInto(*key, layout.stagedMain, layout.stagedMainSignature)) {
-            return fail("cannot sign veldra.exe: " + SystemReason());
+        if (!SignInto(*key, layout.stagedMain, layout.stagedMainSignature, reason)) {
+            return fail("cannot sign veldra.exe: " + reason);
         }
         if (sharedDirectory &&
             !CopyFileContent(layout.stagedMainSignature,
