@@ -1,10 +1,6 @@
 #include "support/map_txt_file.h"
 
 #include <windows.h>
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 
 #include <cwchar>
 #include <vector>
@@ -14,11 +10,11 @@
 #include "support/encoding.h"
 #include "support/fields.h"
 #include "support/file_io.h"
-#include "support/unique_handle.h"
 
 namespace {
 
 constexpr unsigned GBK_CODE_PAGE = 936;
+constexpr wchar_t SAVE_STAGING_SUFFIX[] = L".new";
 
 }  // namespace
 
@@ -88,13 +84,15 @@ void CMapTxtFile<CharT>::Save() {
         CloseArchive(archive);
         return;
     }
-    int fd = -1;
-    if (_wsopen_s(&fd, path->c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
-                  _S_IREAD | _S_IWRITE) != 0) {
+    // A missing folder is not made: the settings live where the product put them.
+    const size_t slash = path->find_last_of(L"\\/");
+    if (slash != std::wstring::npos &&
+        GetFileAttributesW(path->substr(0, slash + 1).c_str()) == INVALID_FILE_ATTRIBUTES) {
         return;
     }
-    UniqueFd file(fd);
-    _write(file.get(), text.data(), static_cast<unsigned>(text.size()));
+    // Written aside and renamed over the file: a process ended mid-write (the
+    // dialog closed, a kill) leaves the old settings or the new, never half.
+    ReplaceWithBytes(*path + SAVE_STAGING_SUFFIX, *path, text.data(), text.size());
 }
 
 template class CMapTxtFile<char>;

@@ -171,6 +171,19 @@ TEST(MapTxtFile, MalformedLineGivesThreeDiagnosticLines) {
     RemoveTree(dir);
 }
 
+TEST(MapTxtFile, SaveReplacesTheFileInsteadOfRewritingIt) {
+    const std::wstring dir = MakeTempDir(L"map");
+    const std::wstring config = dir + L"config.ini";
+    WriteBytes(config, "b=2\r\na=1\r\n");
+    // A second name for the old bytes shows whether they were overwritten in place.
+    ASSERT_TRUE(CreateHardLinkW((dir + L"old.ini").c_str(), config.c_str(), nullptr));
+    { CMapTxtFileA file(config); }
+    EXPECT_EQ("a=1\r\nb=2\r\n", ReadBytes(config));
+    EXPECT_EQ("b=2\r\na=1\r\n", ReadBytes(dir + L"old.ini"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((config + L".new").c_str()));
+    RemoveTree(dir);
+}
+
 TEST(MapTxtFile, PasswordSavesAnArchiveInstead) {
     const std::wstring dir = MakeTempDir(L"map");
     const std::wstring path = dir + L"config.ini";
