@@ -9,10 +9,14 @@ std::wstring MakeTempDir(const std::wstring& label) {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     static unsigned counter = 0;
+    // Wine hands a finished process's id to the next one soon: the start time
+    // keeps a later test program out of the folders of an earlier one, where a
+    // child it left behind may still be at work.
+    static const ULONGLONG started = GetTickCount64();
     for (;;) {
         std::wstring dir = std::wstring(temp) + L"veldra-" + label + L"-" +
                            std::to_wstring(GetCurrentProcessId()) + L"-" +
-                           std::to_wstring(++counter) + L"\\";
+                           std::to_wstring(started) + L"-" + std::to_wstring(++counter) + L"\\";
         if (CreateDirectoryW(dir.c_str(), nullptr)) return dir;
         if (GetLastError() != ERROR_ALREADY_EXISTS) return std::wstring();
     }
