@@ -8,6 +8,11 @@ std::string PublishReport(const PublishRequest& request, const ReleaseVersion& v
                          staged.listMd5 + "\nmain program update\\" + version.majorDirectory +
                          "\\veldra.exe (" + staged.mainMd5 + ")" +
                          (request.packageGiven ? "\npackage update\\last\\veldrazip.exe" : "");
+    if (staged.patched > 0) {
+        report += "\npatches for " + std::to_string(staged.patched) +
+                  " changed files from earlier releases: update\\" + version.versionDirectory +
+                  "\\comm\\delta.lst";
+    }
     if (outcome.key != nullptr) {
         report += "\nsigned update\\" + version.versionDirectory + "\\comm\\file.lst and update\\" +
                   version.majorDirectory +

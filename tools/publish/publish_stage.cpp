@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "tools/publish/publish_delta.h"
 #include "tools/publish/publish_sign.h"
 
 namespace fs = std::filesystem;
@@ -102,6 +103,7 @@ int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
         }
     }
     std::string list;
+    std::vector<DeltaSource> patchable;
     fs::path madeDirectory;
     std::vector<char> buffer;
     for (const auto& file : files) {
@@ -126,8 +128,14 @@ int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
             return fail("refused: " + file.listedPath + " changed while it was published");
         }
         list += file.listedPath + "=" + md5 + "=" + std::to_string(size) + "\r\n";
+        patchable.push_back({file.relativePath, file.listedPath, md5});
         staged.totalBytes += size;
         ++staged.listed;
+    }
+    if (!request.noDelta) {
+        staged.patched =
+            StagePatches(PlanPatches(request, version, layout.recordPath), stagedDir, patchable);
+        if (staged.patched < 0) return fail("cannot write the patch index");
     }
     fs::path stagedList = stagedDir / "comm" / "file.lst";
     if (!WriteFileThrough(stagedList, list)) return fail("cannot write " + DisplayPath(stagedList));

@@ -40,6 +40,7 @@ struct StagedRelease {
     std::string mainMd5;
     size_t listed = 0;
     uint64_t totalBytes = 0;
+    int patched = 0;  // lines of comm/delta.lst
 };
 
 // Copies into a new file through buffer (one for all copies: a release holds
