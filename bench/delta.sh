@@ -139,6 +139,6 @@ for round in $(seq 1 "$rounds"); do
   echo "round $round at $rate: patches $with s, $with_bytes bytes; whole files $whole s," \
     "$whole_bytes bytes (changed files: $changed bytes); the scan alone $scan s"
 done
-echo "RESULT delta-bytes ratio=$(ratio "$with_bytes" "$whole_bytes") target=0.10"
+echo "RESULT delta-bytes ratio=$(awk -v a="$with_bytes" -v b="$whole_bytes" 'BEGIN {printf "%.4f", a / b}') target=0.10"
 echo "RESULT delta-wall ratio=$(round2 "$(median "${walls[@]}")") target=0.2"
 echo "RESULT delta-apply ratio=$apply_ratio target=1.3"
