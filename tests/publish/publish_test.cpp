@@ -732,7 +732,8 @@ TEST(PublishDelta, ReplacedReleasesAreKeptUnservedAndPatchedFrom) {
         ASSERT_TRUE(ParseDeltaIndex(ReadBytes(served / "comm" / "delta.lst"), entries));
         const size_t earlier = 1 + static_cast<size_t>(std::min(minor - 31, 3));
         EXPECT_EQ(earlier, entries.size()) << version;
-        EXPECT_NE(std::string::npos, run.output.find("patches from earlier releases")) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find("patches from earlier releases"))
+            << run.output;
         for (const DeltaEntry& entry : entries) {
             EXPECT_EQ("data\\big.bin", entry.path);
             std::string old;
