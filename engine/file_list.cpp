@@ -133,8 +133,10 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
         // for writing cannot be opened and so counts as different.
         const MeasuredFile local = MeasureAndRead(localPath, listedSize, content);
         QueuedFile queued{fields[1], fields[0]};
+        queued.listedSize = strtoull(fields[2].c_str(), nullptr, 10);
         if (local.bytesRead > 0) {
-            if (Md5Hex(content.data(), static_cast<size_t>(local.bytesRead)) == fields[1]) continue;
+            queued.readMd5 = Md5Hex(content.data(), static_cast<size_t>(local.bytesRead));
+            if (queued.readMd5 == fields[1]) continue;
             queued.readAndDiffered = local.stamp;
         }
         queue.push_back(std::move(queued));

@@ -14,6 +14,8 @@ struct QueuedFile {
     // The local file as the scan read it whole and found another digest; while
     // it keeps this stamp the download step need not read and hash it again.
     std::optional<FileStamp> readAndDiffered = std::nullopt;
+    std::string readMd5 = std::string();  // the digest the scan found then; empty when not read
+    unsigned long long listedSize = 0;    // as listed; 0 when unknown
 };
 using DownloadQueue = std::vector<QueuedFile>;
 

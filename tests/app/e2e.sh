@@ -608,6 +608,125 @@ PY
     [ ! -e "$product/~tmp.bak" ] || fail "pending file left behind"
     wait_started 2
     ;;
+  delta)
+    # A release whose changed files come as patches against the copies the
+    # product holds; every patch that cannot be used, and every index that
+    # cannot be read, only makes its files come whole.
+    here=$(cd "$(dirname "$0")" && pwd)
+    old=$work/old-release
+    cp -r "$release" "$old"
+    cp "$bin/veldra-test-product.exe" "$old/veldra.exe"
+    printf 'release 1.31.0\n' >>"$old/veldra.exe"
+    printf 'ver=1.31.0\r\n' >"$old/config/config.ini"
+    edit() {  # FILE: a few bytes changed here and there
+      for at in 1000 90000 250000; do
+        printf 'edited' | dd of="$1" bs=1 seek=$at conv=notrunc status=none
+      done
+    }
+    edit "$old/data/sub/symbols.bin"
+    extras="corrupt cut missing other edited"
+    for f in $extras; do
+      head -c 300000 /dev/urandom >"$release/data/f-$f.bin"
+      cp "$release/data/f-$f.bin" "$old/data/f-$f.bin"
+      edit "$old/data/f-$f.bin"
+    done
+    publish() {  # VERSION FOLDER [OPTIONS...]
+      local version=$1 folder=$2
+      shift 2
+      "$run" "$bin/veldra-publish.exe" "$(zpath "$folder")" "$version" "$(zpath "$work/root")" \
+        --replace "$@" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish $version"; }
+    }
+    rm -rf "$work/root"
+    publish 1.31.0 "$old"
+    publish 1.32.0 "$release"
+    grep -q 'patches from earlier releases: 6 lines' "$work/publish.log" || { cat "$work/publish.log"; fail "patches"; }
+    served=$work/root/update/1.3
+    index=$served/comm/delta.lst
+    cp "$index" "$work/delta.lst.published"
+    patch_of() {  # NAME below data (a pattern: "." for the separator): its patch file
+      local line
+      line=$(grep -a "^data.$1=" "$index" | tr -d '\r')
+      [ -n "$line" ] || fail "no patch for $1"
+      IFS='=' read -r _ new old_md5 _ <<<"$line"
+      printf '%s/comm/delta/%s-%s.zst' "$served" "$old_md5" "$new"
+    }
+    damage_patches() {
+      local p
+      p=$(patch_of f-corrupt.bin)
+      printf 'damaged' | dd of="$p" bs=1 seek=40 conv=notrunc status=none
+      p=$(patch_of f-cut.bin)
+      head -c 60 "$p" >"$p.cut" && mv "$p.cut" "$p"
+      rm -f "$(patch_of f-missing.bin)"
+      # Other bytes of the same size, the index naming the patch's true size.
+      p=$(patch_of f-other.bin)
+      cp "$release/data/f-other.bin" "$work/other.bin"
+      printf 'X' | dd of="$work/other.bin" bs=1 seek=7 conv=notrunc status=none
+      zstd -q -f -19 --patch-from="$old/data/f-other.bin" "$work/other.bin" -o "$p" 2>/dev/null || fail "zstd"
+      sed -i "s/^\(data.f-other.bin=[^=]*=[^=]*=\)[0-9]*/\1$(stat -c %s "$p")/" "$index"
+    }
+    from_old() {  # the product as 1.31.0 left it, one file edited by its user
+      new_product 1.31.0
+      cp -r "$old/." "$product/"
+      printf 'user edit' >>"$product/data/f-edited.bin"
+      : >"$work/access.log"
+    }
+    fetched() { grep -c "GET /update/1.3/$1 " "$work/access.log"; }
+    converged() {  # LABEL
+      same_as_release
+      for f in $extras; do
+        cmp -s "$release/data/f-$f.bin" "$product/data/f-$f.bin" || fail "$1: f-$f.bin differs"
+      done
+      [ ! -e "$product/updateErr.log" ] || fail "$1: errors logged"
+      [ "$(fetched comm/delta.lst)" = 1 ] || fail "$1: the index fetched $(fetched comm/delta.lst) times"
+    }
+    damage_patches
+    start_nginx with-service ""
+    from_old
+    update_once 0
+    wait_started
+    converged patches
+    [ "$(fetched data/sub/symbols.bin)" = 0 ] || fail "symbols.bin fetched whole"
+    [ "$(grep -c 'GET /update/1.3/comm/delta/.*zst' "$work/access.log")" = 5 ] ||
+      fail "patches fetched: want symbols, corrupt, cut, missing, other"
+    for f in $extras; do
+      [ "$(fetched data/f-$f.bin)" = 1 ] || fail "f-$f.bin not fetched whole"
+    done
+    # Indexes that cannot be read whole or in part: the same files, more of them whole.
+    for kind in garbage huge sizes; do
+      case $kind in
+        garbage) head -c 20000 /dev/urandom >"$index" ;;
+        huge) yes 'data\sub\symbols.bin=0123456789ABCDEF0123456789ABCDEF=0123456789ABCDEF0123456789ABCDEF=100' |
+                head -c $((9 << 20)) >"$index" ;;
+        sizes) sed -e '/symbols/s/=[0-9]*\r$/=999999999999\r/' -e '1s/=[0-9]*\r$/=0\r/' \
+                 "$work/delta.lst.published" >"$index" ;;
+      esac
+      from_old
+      update_once 0
+      wait_started
+      converged "$kind index"
+      [ "$(fetched data/sub/symbols.bin)" = 1 ] || fail "$kind index: symbols.bin not fetched whole"
+    done
+    # A signed build takes a rebuilt file only with the verified list's
+    # digest: a patch and an index line naming other bytes leave the patch
+    # unused, and the genuine patches are taken.
+    publish 1.32.0 "$release" --sign "$(zpath "$here/release_test_key.pem")"
+    cp "$release/data/sub/symbols.bin" "$work/other.bin"
+    printf 'X' | dd of="$work/other.bin" bs=1 seek=7 conv=notrunc status=none
+    other_md5=$(md5sum <"$work/other.bin" | cut -c1-32 | tr a-f A-F)
+    zstd -q -f -19 --long=27 --patch-from="$old/data/sub/symbols.bin" "$work/other.bin" \
+      -o "$work/other.zst" 2>/dev/null || fail "zstd"
+    IFS='=' read -r _ _ symbols_old _ <<<"$(grep -a '^data.sub.symbols.bin=' "$index")"
+    cp "$work/other.zst" "$served/comm/delta/$symbols_old-$other_md5.zst"
+    sed -i "s/^\(data.sub.symbols.bin=\)[^=]*=\([^=]*\)=[0-9]*/\1$other_md5=\2=$(stat -c %s "$work/other.zst")/" "$index"
+    from_old
+    cp "$bin/veldraupdate_e2e_signed.exe" "$product/veldraupdate.exe"
+    update_once 0
+    wait_started
+    converged signed
+    [ "$(fetched data/sub/symbols.bin)" = 1 ] || fail "signed: symbols.bin not fetched whole"
+    [ "$(fetched "comm/delta/$symbols_old-$other_md5.zst")" = 0 ] || fail "signed: a patch to other bytes fetched"
+    [ "$(fetched data/f-cut.bin)" = 0 ] || fail "signed: genuine patch not used"
+    ;;
   *)
     fail "unknown scenario $scenario"
     ;;

@@ -48,6 +48,7 @@ struct StagedRelease {
     std::string mainMd5;
     size_t listed = 0;
     uint64_t totalBytes = 0;
+    int patched = 0;  // lines of comm/delta.lst
 };
 
 // Tests make a step fail through the environment: VELDRA_PUBLISH_FAULT=<step>
