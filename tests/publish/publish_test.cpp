@@ -842,10 +842,11 @@ TEST(PublishDelta, ReplacedReleasesAreKeptUnservedAndPatchedFrom) {
             continue;
         }
         // One patch from each earlier content still at hand: the release
-        // replaced and those kept (at most three), and the folder given.
+        // replaced, those kept before it (at most three), and the folder given.
         std::vector<DeltaEntry> entries;
         ASSERT_TRUE(ParseDeltaIndex(ReadBytes(served / "comm" / "delta.lst"), entries));
-        const size_t earlier = 1 + static_cast<size_t>(std::min(minor - 31, 3));
+        const size_t earlier =
+            1 + static_cast<size_t>(std::min(minor - 31, 1 + static_cast<int>(kKeptReleases)));
         EXPECT_EQ(earlier, entries.size()) << version;
         EXPECT_NE(std::string::npos, run.output.find("patches from earlier releases"))
             << run.output;

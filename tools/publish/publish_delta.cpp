@@ -101,22 +101,20 @@ bool CopyTree(const std::filesystem::path& source, const std::filesystem::path& 
     return !error;
 }
 
-void KeepReplacedRelease(const PatchPlan& plan) {
+// A copy (hard links where the file system allows) that a later publish can
+// patch from; a folder of a version's name is whole.
+void StageReplacedRelease(const PatchPlan& plan, const std::filesystem::path& stagedKept) {
     Release release;
     if (!ParseKeptName(plan.replacedVersion, release)) return;
-    const std::filesystem::path kept = plan.outputDir / KEPT_RELEASES_FOLDER;
     const std::filesystem::path served = plan.outputDir / "update" / plan.versionDirectory;
-    const std::filesystem::path target = kept / std::filesystem::u8path(plan.replacedVersion);
-    // Copied under another name first: a folder of a version's name is whole.
-    const std::filesystem::path partial = kept / ".partial";
+    const std::filesystem::path partial = stagedKept / ".partial";
     std::error_code error;
     std::filesystem::remove_all(partial, error);
-    if (!std::filesystem::exists(target, error) && CopyTree(served, partial))
-        std::filesystem::rename(partial, target, error);
+    if (CopyTree(served, partial)) {
+        std::filesystem::rename(partial, stagedKept / std::filesystem::u8path(plan.replacedVersion),
+                                error);
+    }
     std::filesystem::remove_all(partial, error);
-    const auto folders = VersionFolders<Release>(kept, ParseKeptName);
-    for (size_t i = kKeptReleases; i < folders.size(); ++i)
-        std::filesystem::remove_all(folders[i].second, error);
 }
 
 }  // namespace
@@ -155,12 +153,27 @@ std::vector<std::filesystem::path> EarlierReleases(const PatchPlan& plan) {
 }
 
 int StagePatches(const PatchPlan& plan, const std::filesystem::path& stagedTree,
-                 const std::vector<DeltaSource>& files) {
-    if (!plan.replacedVersion.empty()) KeepReplacedRelease(plan);
+                 const std::filesystem::path& stagedKept, const std::vector<DeltaSource>& files) {
+    if (!plan.replacedVersion.empty()) StageReplacedRelease(plan, stagedKept);
     const std::string index = MakeDeltaPatches(stagedTree, files, EarlierReleases(plan));
     if (index.empty()) return 0;
     if (!WriteFileThrough(stagedTree / "comm" / "delta.lst", index)) return -1;
     return static_cast<int>(std::count(index.begin(), index.end(), '\n'));
+}
+
+void KeepStagedReleases(const std::filesystem::path& outputDir,
+                        const std::filesystem::path& stagedKept) {
+    const std::filesystem::path kept = outputDir / KEPT_RELEASES_FOLDER;
+    std::error_code error;
+    for (const auto& folder : VersionFolders<Release>(stagedKept, ParseKeptName)) {
+        const std::filesystem::path target = kept / folder.second.filename();
+        if (std::filesystem::exists(target, error)) continue;
+        std::filesystem::create_directories(kept, error);
+        std::filesystem::rename(folder.second, target, error);
+    }
+    const auto folders = VersionFolders<Release>(kept, ParseKeptName);
+    for (size_t i = kKeptReleases; i < folders.size(); ++i)
+        std::filesystem::remove_all(folders[i].second, error);
 }
 
 std::string MakeDeltaPatches(const std::filesystem::path& stagedTree,

@@ -30,7 +30,8 @@ std::string MakeDeltaPatches(const std::filesystem::path& stagedTree,
 
 // Where a release that a publish replaces is kept, unserved (outside update/),
 // for patches to later releases: <output>/.earlier-releases/<version>/, the
-// newest kKeptReleases of them.
+// newest kKeptReleases of them. It is staged with the rest and moved there
+// only once the publish has succeeded.
 constexpr char KEPT_RELEASES_FOLDER[] = ".earlier-releases";
 constexpr size_t kKeptReleases = 3;
 // Other version directories of the output folder patched from, newest first.
@@ -53,8 +54,13 @@ PatchPlan PlanPatches(const PublishRequest& request, const ReleaseVersion& versi
 // version directories (newest first), then plan.deltaFrom.
 std::vector<std::filesystem::path> EarlierReleases(const PatchPlan& plan);
 
-// Keeps the replaced release, makes the patches into stagedTree and writes
-// its comm/delta.lst when there is any. Returns the number of index lines, or
-// -1 when the index cannot be written.
+// Stages a copy of the replaced release below stagedKept, makes the patches
+// into stagedTree and writes its comm/delta.lst when there is any. Returns the
+// number of index lines, or -1 when the index cannot be written.
 int StagePatches(const PatchPlan& plan, const std::filesystem::path& stagedTree,
-                 const std::vector<DeltaSource>& files);
+                 const std::filesystem::path& stagedKept, const std::vector<DeltaSource>& files);
+
+// Moves the releases staged below stagedKept to the kept ones of outputDir and
+// drops the oldest beyond kKeptReleases. Losing one costs only patches.
+void KeepStagedReleases(const std::filesystem::path& outputDir,
+                        const std::filesystem::path& stagedKept);

@@ -36,6 +36,7 @@ PublishLayout LayoutOf(const fs::path& out, const ReleaseVersion& version) {
     layout.packageTarget = layout.updateRoot / "last" / "veldrazip.exe";
     layout.mainTarget = layout.updateRoot / version.majorDirectory / MAIN_PROGRAM;
     layout.mainSignature = WithSuffix(layout.mainTarget, SIGNATURE_SUFFIX);
+    layout.stagedKept = layout.staging / "kept";
     layout.previous = layout.staging / "previous";
     layout.journal = layout.staging / "journal";
     return layout;
@@ -166,8 +167,8 @@ int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
     }
     if (FaultInjected("stage-files", reason)) return fail("cannot copy the release: " + reason);
     if (!request.noDelta) {
-        staged.patched =
-            StagePatches(PlanPatches(request, version, layout.recordPath), stagedDir, patchable);
+        staged.patched = StagePatches(PlanPatches(request, version, layout.recordPath), stagedDir,
+                                      layout.stagedKept, patchable);
         if (staged.patched < 0) return fail("cannot write the patch index: " + SystemReason());
     }
 
