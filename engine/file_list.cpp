@@ -98,13 +98,19 @@ const wchar_t* ContainsNoCase(const wchar_t* text, const wchar_t* pattern) {
     return nullptr;
 }
 
-bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion) {
+bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion,
+                   const std::string& announcedMd5) {
     std::wstring localList = ExeRelativePath(L"/comm/file.lst");
     wchar_t serverPath[SERVER_PATH_UNITS] = {};
     _snwprintf_s(serverPath, SERVER_PATH_UNITS, _TRUNCATE, FILE_LIST_PATH_FORMAT,
                  UPDATE_PATH_PREFIX, VersionDirectory(serverVersion));
     // A failed fetch leaves the previous copy, which is then read as it stands.
-    DownloadTrustedFile(serverPath, localList, FILE_LIST_LIMIT);
+    // A list that may be cut short is held against the digest the service
+    // announced for it, when it announced one.
+    const auto matchesAnnounced = [&announcedMd5](const std::string& list) {
+        return !IsMd5Hex(announcedMd5) || Md5Hex(list) == announcedMd5;
+    };
+    DownloadTrustedFile(serverPath, localList, FILE_LIST_LIMIT, matchesAnnounced);
 
     std::vector<std::string> lines;
     if (!ReadLines(localList, lines)) return false;

@@ -28,7 +28,10 @@ bool LiesBelow(const std::wstring& directory, const std::wstring& path);
 
 // Fetches the list into comm\file.lst and queues the files that are missing or
 // differ. False when the local copy cannot be read (queue left empty).
-bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion);
+// announcedMd5: the list's digest as the version service gave it ("skinmd5");
+// a fetched list whose length could not be checked is taken only with it.
+bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion,
+                   const std::string& announcedMd5 = std::string());
 
 // First occurrence of pattern in text, ASCII letters compared without case;
 // null when absent or when text is null or empty.
