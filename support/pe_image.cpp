@@ -79,5 +79,14 @@ bool IsWholePeImage(const std::string& bytes) {
         }
     }
     // The certificate table's address is a file offset, not an image address.
-    return certificates.Size == 0 || Inside(bytes, certificates.VirtualAddress, certificates.Size);
+    if (certificates.Size > 0 && !Inside(bytes, certificates.VirtualAddress, certificates.Size)) {
+        return false;
+    }
+    // Some linkers leave a symbol table and its strings after the sections.
+    if (file.PointerToSymbolTable == 0) return true;
+    const unsigned long long stringsOffset =
+        file.PointerToSymbolTable +
+        static_cast<unsigned long long>(file.NumberOfSymbols) * IMAGE_SIZEOF_SYMBOL;
+    DWORD stringsSize = 0;
+    return ReadAt(bytes, stringsOffset, stringsSize) && Inside(bytes, stringsOffset, stringsSize);
 }
