@@ -156,9 +156,9 @@ product_whole() {
 }
 
 # A loopback server that misbehaves as MODE (see misbehaving_server.py), on
-# port $2 or any; sets server_port.
+# port $2 or any, serving cut copies of the files under $3; sets server_port.
 start_misbehaving_server() {
-  python3 "$(dirname "$0")/misbehaving_server.py" "$1" ${2:-} >"$work/$1.port" &
+  python3 "$(dirname "$0")/misbehaving_server.py" "$1" "${2:-0}" ${3:-} >"$work/$1.port" &
   server_pids+=($!)
   for _ in $(seq 1 50); do [ -s "$work/$1.port" ] && break; sleep 0.1; done
   server_port=$(head -1 "$work/$1.port")
@@ -570,6 +570,60 @@ PY
       [ ! -e "$product/~tmp.new" ] || fail "$build_kind: ~tmp.new left"
       wait_started
     done
+    ;;
+  unframed)
+    # Bodies cut short where nothing tells it: in chunks without the last,
+    # empty one, or without any length and ended by the close. Neither the
+    # list nor the main program is taken; a body whose announced length does
+    # not hold (in an encoding nobody decodes) replaces nothing either. The
+    # next whole fetch converges.
+    for mode in chunked-cut close-cut foo-cut; do
+      start_misbehaving_server "$mode" 0 "$work/root"
+      proxy="proxy_pass http://127.0.0.1:$server_port; proxy_http_version 1.1; proxy_buffering off;"
+      [ "$mode" = close-cut ] && proxy="$proxy chunked_transfer_encoding off;"
+      listed=/update/1.3/comm/file.lst
+      [ "$mode" = foo-cut ] && listed=/update/1.3/data/sub/symbols.bin
+      start_nginx with-service "
+        location = $listed { $proxy }
+        location = /update/1.0/veldra.exe { $proxy }"
+      new_product 1.31.0
+      cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
+      mkdir -p "$product/comm" "$product/data/sub"
+      printf 'earlier list\r\n' >"$product/comm/file.lst"
+      printf 'old symbols\r\n' >"$product/data/sub/symbols.bin"
+      update_once 0
+      wait_started
+      grep -q "GET /update/1.0/veldra.exe" "$work/access.log" || fail "$mode: program not asked for"
+      cmp -s "$bin/veldra-test-product.exe" "$product/veldra.exe" || fail "$mode: veldra.exe replaced"
+      [ ! -s "$product/~tmp.bak" ] || fail "$mode: a cut program became ~tmp.bak"
+      grep -q 'old symbols' "$product/data/sub/symbols.bin" || fail "$mode: symbols.bin replaced"
+      if [ "$mode" = foo-cut ]; then
+        grep -aq 'down err (-3).*symbols.bin' "$product/updateErr.log" ||
+          fail "$mode: symbols.bin not logged with -3"
+      else
+        [ "$(cat "$product/comm/file.lst")" = $'earlier list\r' ] || fail "$mode: cut list taken"
+      fi
+      start_nginx with-service ""
+      : >"$product/started.txt"
+      update_once 0
+      wait_started
+      same_as_release
+      [ ! -e "$product/~tmp.bak" ] || fail "$mode: pending file left behind"
+      kill "${server_pids[-1]}" 2>/dev/null
+    done
+    ;;
+  huge-list)
+    # A list of 300 MB: given up unread, the run goes on with the previous one.
+    start_nginx with-service ""
+    new_product 1.31.0
+    mkdir -p "$product/comm"
+    cp "$work/root/update/1.3/comm/file.lst" "$product/comm/file.lst"
+    cp "$product/comm/file.lst" "$work/file.lst.previous"
+    truncate -s 300M "$work/root/update/1.3/comm/file.lst"
+    update_once 0
+    wait_started
+    cmp -s "$work/file.lst.previous" "$product/comm/file.lst" || fail "the previous list not kept"
+    same_as_release
     ;;
   locked)
     # The old product holds its own file while the new version comes in.
