@@ -80,7 +80,18 @@ bool LiesBelow(const std::wstring& directory, const std::wstring& path) {
     const std::wstring full = FullPath(path);
     if (base.empty() || full.empty()) return false;
     if (base.back() != L'\\') base += L'\\';
-    return full.size() > base.size() && _wcsnicmp(full.c_str(), base.c_str(), base.size()) == 0;
+    if (full.size() <= base.size() || _wcsnicmp(full.c_str(), base.c_str(), base.size()) != 0) {
+        return false;
+    }
+    // The text lies below; a folder on the way that is a link may still lead
+    // outside. Folders that do not exist yet are created as plain ones.
+    for (size_t end = full.find(L'\\', base.size()); end != std::wstring::npos;
+         end = full.find(L'\\', end + 1)) {
+        const DWORD attributes = GetFileAttributesW(full.substr(0, end).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) break;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    }
+    return true;
 }
 
 const wchar_t* ContainsNoCase(const wchar_t* text, const wchar_t* pattern) {

@@ -22,8 +22,11 @@ using DownloadQueue = std::vector<QueuedFile>;
 // directory it stays inside (C:\App\ and /x.txt name C:\App\x.txt).
 bool IsSafeRelativePath(const std::wstring& path);
 
-// True when path, resolved as the file system does, lies below directory: the
-// last guard for whatever the rules above miss.
+// True when path, resolved as the file system does, lies below directory and
+// none of the folders between them is a reparse point (junction, symbolic
+// link, mount point) that could lead elsewhere: the last guard for whatever
+// the rules above miss. The file itself may be a link; it is replaced, never
+// written through.
 bool LiesBelow(const std::wstring& directory, const std::wstring& path);
 
 // Fetches the list into comm\file.lst and queues the files that are missing or

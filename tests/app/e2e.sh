@@ -612,6 +612,31 @@ PY
       kill "${server_pids[-1]}" 2>/dev/null
     done
     ;;
+  links)
+    # Wine shows a host symbolic link to a folder as a reparse point, and one
+    # to a file as a plain file. A listed path through a linked folder is
+    # refused like a traversal; a listed file that is a link is replaced by a
+    # file of its own, its target left as it was.
+    start_nginx with-service ""
+    new_product 1.31.0
+    outside=$prefix/drive_c/e2e-outside-$$
+    rm -rf "$outside"; mkdir -p "$outside/sub" "$product/data" "$product/www"
+    printf 'outside symbols\r\n' >"$outside/sub/symbols.bin"
+    printf 'outside help\r\n' >"$outside/help.html"
+    ln -s "$outside/sub" "$product/data/sub"
+    ln -s "$outside/help.html" "$product/www/help.html"
+    update_once 0
+    wait_started
+    [ "$(ls "$outside/sub")" = symbols.bin ] || fail "written through the linked folder: $(ls "$outside/sub")"
+    [ "$(cat "$outside/sub/symbols.bin")" = $'outside symbols\r' ] || fail "symbols.bin written through the link"
+    [ "$(cat "$outside/help.html")" = $'outside help\r' ] || fail "the link's target written"
+    [ ! -L "$product/www/help.html" ] || fail "help.html still a link"
+    for f in veldra.exe data/readme.txt www/help.html; do
+      cmp -s "$release/$f" "$product/$f" || fail "$f differs from the release"
+    done
+    if grep -q 'data/sub' "$work/access.log"; then fail "a file through the linked folder fetched"; fi
+    rm -rf "$outside"
+    ;;
   huge-list)
     # A list of 300 MB: given up unread, the run goes on with the previous one.
     start_nginx with-service ""
