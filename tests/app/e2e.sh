@@ -436,20 +436,70 @@ PY
     update_once 0
     same_as_release
     ;;
-  closed)
-    # The dialog closed during a run, at twenty moments: the process ends at
-    # once with 0, and veldra.exe is always a whole program.
-    start_nginx with-service "location /update/1.3/data/sub/ { limit_rate 500k; }"
+  interrupted-closed|interrupted-killed)
+    # A run of large files ended at twenty moments, by closing the dialog (the
+    # process ends at once) or by TerminateProcess: some moments by the clock,
+    # some when a staging file appears (bytes are being written) and some when
+    # a destination changes (a file has just taken its place). Every listed
+    # file and veldra.exe then holds its old bytes or the new ones, and a
+    # further run converges and leaves no temporary file.
+    mkdir -p "$release/big"
+    # The first is large enough for its write to last a while.
+    head -c 24000000 /dev/urandom >"$release/big/b1.bin"
+    for i in 2 3; do head -c 4000000 /dev/urandom >"$release/big/b$i.bin"; done
+    "$run" "$bin/veldra-publish.exe" "$(zpath "$release")" "$release_version" \
+      "$(zpath "$work/root")" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish"; }
+    old=$work/old
+    mkdir -p "$old/data/sub" "$old/big"
+    cp "$bin/veldra-test-product.exe" "$old/veldra.exe"
+    printf 'old templates\r\n' >"$old/data/readme.txt"
+    head -c 1000000 /dev/urandom >"$old/data/sub/symbols.bin"
+    for i in 1 2 3; do head -c 3000000 /dev/urandom >"$old/big/b$i.bin"; done
+    files="veldra.exe data/readme.txt data/sub/symbols.bin www/help.html big/b1.bin big/b2.bin big/b3.bin"
+    old_or_new() {  # $1: a listed path; a file missing before may be left empty
+      local f=$product/$1
+      if [ -e "$old/$1" ]; then cmp -s "$old/$1" "$f" && return 0
+      elif [ ! -s "$f" ]; then return 0; fi
+      cmp -s "$release/$1" "$f"
+    }
+    end=kill
+    [ "$scenario" = interrupted-closed ] && end="press 2"
+    start_nginx with-service ""
+    hits=0
     for round in $(seq 0 19); do
+      case $round in
+        [0-7]) moment="sleep $((round * 150 + 20))" ;;
+        8|9|10|11|12|13) moment="wait-change $product_win\\comm\\file.lst 30000
+          wait-file $product_win\\~tmp.new 30000 sleep $(((round - 8) * 2))" ;;
+        14|15) moment="wait-change $product_win\\big\\b$((round - 13)).bin 30000" ;;
+        16|17) moment="wait-change $product_win\\data\\sub\\symbols.bin 30000" ;;
+        *) moment="wait-change $product_win\\~tmp.bak 30000" ;;
+      esac
       new_product 1.31.0
-      cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
-      update_start
-      sleep "$((round / 4)).$((round % 4 * 25))"
-      driver press 2 >/dev/null 2>&1
+      cp -r "$old/." "$product/"
+      start_updater
+      driver show 30000 >/dev/null || fail "round $round: no dialog"
+      # shellcheck disable=SC2086
+      driver press 1003 $moment $end >"$work/round.txt" || { cat "$work/round.txt"; fail "round $round: $moment"; }
       wait_updater
-      [ "$code" = 0 ] || fail "round $round: exit code $code"
-      product_whole || fail "round $round: veldra.exe torn"
+      [ "$code" != timeout ] || fail "round $round: the updater did not end"
+      [ "$end" = kill ] || [ "$code" = 0 ] || fail "round $round: exit code $code"
+      [ ! -e "$product/started.txt" ] || fail "round $round: the run ended before $end"
+      for f in $files; do old_or_new "$f" || fail "round $round ($moment): $f torn"; done
+      [ -e "$product/~tmp.new" ] && hits=$((hits + 1))
+      if [ -s "$product/~tmp.bak" ]; then
+        cmp -s "$release/veldra.exe" "$product/~tmp.bak" || fail "round $round: ~tmp.bak torn"
+      fi
+      : >"$product/started.txt"
+      update_once 0
+      wait_started
+      same_as_release
+      for f in big/b1.bin big/b2.bin big/b3.bin; do
+        cmp -s "$release/$f" "$product/$f" || fail "round $round: $f not converged"
+      done
+      [ -z "$(find "$product" -name '~tmp.new')" ] || fail "round $round: a staging file left"
     done
+    echo "rounds ended while a staging file was being written: $hits of 20"
     ;;
   gzip)
     # A server that compresses: bodies come with Content-Encoding gzip and the
