@@ -32,7 +32,8 @@ bool LiesBelow(const std::wstring& directory, const std::wstring& path);
 // Fetches the list into comm\file.lst and queues the files that are missing or
 // differ. False when the local copy cannot be read (queue left empty).
 // announcedMd5: the list's digest as the version service gave it ("skinmd5");
-// a fetched list whose length could not be checked is taken only with it.
+// when it is one, a fetched list whose length could not be checked is taken
+// only with that digest.
 bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion,
                    const std::string& announcedMd5 = std::string());
 
