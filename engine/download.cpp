@@ -92,6 +92,8 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     int status() const { return status_; }
     // Comparable with the bytes that arrived; -1 when there is none.
     long long announcedLength() const { return encoded_ ? -1 : announcedLength_; }
+    // The server itself announced the length of the body as it arrives.
+    bool lengthAnnounced() const { return !encoded_ && headerLength_ >= 0; }
     HRESULT stopResult() const { return stopResult_; }
     bool abandoned() const { return abandoned_; }
 
@@ -168,6 +170,7 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
         status_ = static_cast<int>(statusCode);
         encoded_ = IsEncoded(responseHeaders);
         const long long length = ContentLength(responseHeaders);
+        headerLength_ = length;
         if (length >= 0) announcedLength_ = length;
         if (limit_ > 0 && length > static_cast<long long>(limit_)) Abandon();
         return S_OK;
@@ -198,6 +201,7 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     const size_t limit_;  // 0: no limit
     int status_ = 0;      // 0 until a response arrived
     long long announcedLength_ = -1;
+    long long headerLength_ = -1;  // from Content-Length alone
     bool encoded_ = false;
     HRESULT stopResult_ = S_OK;
     std::atomic<ULONGLONG> lastActivity_;
@@ -284,12 +288,13 @@ bool FitsLimit(const std::wstring& path, size_t limit) {
 
 namespace {
 
-int FetchToMemory(const std::string& url, std::string& buffer, size_t limit) {
+FetchResult FetchToMemory(const std::string& url, std::string& buffer, size_t limit) {
+    FetchResult fetched;
     wchar_t tempDir[TEMP_PATH_CHARS] = {};
     GetTempPathW(TEMP_PATH_CHARS, tempDir);
     const std::wstring tempPath = JoinPath(tempDir, TEMP_FILE_NAME);
     const std::string narrowTempPath = NarrowTempPath(tempDir);
-    if (narrowTempPath.empty()) return DOWNLOAD_EMPTY;
+    if (narrowTempPath.empty()) return fetched;
 
     // A copy left by an earlier fetch must never pass for this one's body.
     DeleteFileW(tempPath.c_str());
@@ -311,10 +316,12 @@ int FetchToMemory(const std::string& url, std::string& buffer, size_t limit) {
     DeleteFileW(tempPath.c_str());
 
     const bool complete = TransferComplete(result, *watch, body.size());
+    fetched.lengthChecked = watch->lengthAnnounced();
     watch->Release();
-    if (!complete || body.empty()) return DOWNLOAD_EMPTY;
+    if (!complete || body.empty()) return fetched;
     buffer = std::move(body);
-    return DOWNLOAD_OK;
+    fetched.code = DOWNLOAD_OK;
+    return fetched;
 }
 
 // The staging file sits at the top of the product folder, so an ended run's
@@ -328,7 +335,7 @@ std::wstring StagingPathFor(const std::wstring& localPath) {
 
 int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPath,
                        const std::string& expectedMd5, const FileStamp* knownDifferent,
-                       size_t limit) {
+                       size_t limit, const WholeBodyTest& isWhole) {
     std::string content;
     // The local file is read only when it could spare the fetch: ANY_MD5 equals
     // no digest, and a file still as it was when found different needs no second look.
@@ -343,8 +350,10 @@ int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPat
     content.shrink_to_fit();
 
     const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
-    int fetched = DownloadToMemory(url, content, limit);
-    if (fetched != DOWNLOAD_OK) return fetched;
+    const FetchResult fetched = FetchBody(url, content, limit);
+    if (fetched.code != DOWNLOAD_OK) return fetched.code;
+    // Without a length to hold it against, a body cut short reads as complete.
+    if (!fetched.lengthChecked && isWhole && !isWhole(content)) return DOWNLOAD_EMPTY;
 
     // Whatever arrives is accepted for ANY_MD5: no digest to compute.
     const bool matches =
@@ -359,13 +368,17 @@ int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPat
 
 }  // namespace
 
-int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit) {
+FetchResult FetchBody(const std::string& url, std::string& buffer, size_t limit) {
     // Memory is part of what a fetch needs: running short of it fails the fetch.
     try {
         return FetchToMemory(url, buffer, limit);
     } catch (const std::bad_alloc&) {
-        return DOWNLOAD_EMPTY;
+        return FetchResult();
     }
+}
+
+int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit) {
+    return FetchBody(url, buffer, limit).code;
 }
 
 bool PutFileByReplacement(const std::wstring& localPath, const std::string& content) {
@@ -374,7 +387,7 @@ bool PutFileByReplacement(const std::wstring& localPath, const std::string& cont
 
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
                  const std::string& expectedMd5, const FileStamp* knownDifferent) {
-    return DownloadFileWithin(urlPath, localPath, expectedMd5, knownDifferent, 0);
+    return DownloadFileWithin(urlPath, localPath, expectedMd5, knownDifferent, 0, {});
 }
 
 int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring& localPath,
@@ -401,12 +414,14 @@ int DownloadSignedFile(const std::wstring& urlPath, const std::wstring& localPat
     return PutFileByReplacement(localPath, content) ? DOWNLOAD_OK : DOWNLOAD_WRITE_FAILED;
 }
 
-int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath, size_t limit) {
+int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath, size_t limit,
+                        const WholeBodyTest& isWhole) {
     try {
+        // A signature is only ever valid for the whole file it was made for.
         if (ReleaseSigningEnabled()) {
             return DownloadSignedFile(urlPath, localPath, ReleasePublicKeyPem(), limit);
         }
-        return DownloadFileWithin(urlPath, localPath, ANY_MD5, nullptr, limit);
+        return DownloadFileWithin(urlPath, localPath, ANY_MD5, nullptr, limit, isWhole);
     } catch (const std::bad_alloc&) {
         return DOWNLOAD_EMPTY;
     }

@@ -1,6 +1,7 @@
 // The one way bytes come from the network: urlmon through a fixed temp file.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "support/file_io.h"
@@ -13,11 +14,27 @@ constexpr int DOWNLOAD_WRITE_FAILED = -1003;
 // Expected digest that always fetches and accepts whatever arrives.
 constexpr char ANY_MD5[] = "0";
 
+// What one fetch into memory came to.
+struct FetchResult {
+    int code = DOWNLOAD_EMPTY;
+    // The body matched the length its server announced for it. Not so for a
+    // body sent without one (chunked, or ended by closing the connection) nor
+    // for one the platform decoded: such a body may have been cut short and
+    // still read as complete.
+    bool lengthChecked = false;
+};
+
 // Fetches url (narrow, already encoded) into buffer. 0 when at least one byte
 // of a complete, successful (2xx) response arrived; else DOWNLOAD_EMPTY. A
 // transfer that stalls, or (with a limit) brings more than limit bytes, is
 // given up and gives DOWNLOAD_EMPTY; such a body is never read into memory.
+FetchResult FetchBody(const std::string& url, std::string& buffer, size_t limit = 0);
+
+// FetchBody for callers that need only the code.
 int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit = 0);
+
+// A caller's own test that a body whose length could not be checked is whole.
+using WholeBodyTest = std::function<bool(const std::string& body)>;
 
 // Fetches DownloadBaseUrl() + urlPath into localPath unless the local file is
 // current, and checks its digest. Returns 0, -3, -1002 or -1003. Fetched bytes
@@ -46,9 +63,10 @@ bool PutFileByReplacement(const std::wstring& localPath, const std::string& cont
 // program): whatever arrives, or, in a build with a publisher key, only what
 // the publisher signed (DownloadSignedFile). A body larger than limit bytes
 // (0: no limit), or one that does not fit in memory, is a failed fetch
-// (DOWNLOAD_EMPTY) and leaves the local file as it was. Never throws.
+// (DOWNLOAD_EMPTY) and leaves the local file as it was; so is a body whose
+// length could not be checked and which fails isWhole (when given). Never throws.
 int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPath,
-                        size_t limit = 0);
+                        size_t limit = 0, const WholeBodyTest& isWhole = {});
 
 // Fetches urlPath and its detached signature urlPath + ".sig"; writes the file
 // only when the signature is valid for publicKeyPem, else DOWNLOAD_EMPTY with

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/shell_texts.h"
+#include "engine/delta_fetch.h"
 #include "engine/download.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
@@ -128,6 +129,7 @@ int DownloadQueuedFiles(const DownloadQueue& queue, const std::wstring& exeDirec
     _snwprintf_s(versionPrefix, STATUS_TEXT_UNITS, _TRUNCATE, PRODUCT_FILE_PATH_FORMAT,
                  UPDATE_PATH_PREFIX, VersionDirectory(serverVersion));
 
+    ServerPatches deltas{versionPrefix};
     std::vector<std::string> errorLines;
     for (const QueuedFile& file : queue) {
         if (IsUpdaterItself(file.relativePath)) continue;
@@ -152,11 +154,11 @@ int DownloadQueuedFiles(const DownloadQueue& queue, const std::wstring& exeDirec
             if (ContainsNoCase(localPath.c_str(), L"DLL") != nullptr) {
                 // Cleared first so last run's hidden, read-only copy can be replaced.
                 SetFileAttributesW(localPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-                result = DownloadFile(serverPath, localPath, file.expectedMd5, knownDifferent);
+                result = FetchQueuedFile(deltas, file, serverPath, localPath, knownDifferent);
                 SetFileAttributesW(localPath.c_str(),
                                    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
             } else {
-                result = DownloadFile(serverPath, localPath, file.expectedMd5, knownDifferent);
+                result = FetchQueuedFile(deltas, file, serverPath, localPath, knownDifferent);
             }
             if (ContainsNoCase(localPath.c_str(), L"\\file/") != nullptr) continue;
             ShowStatus(

@@ -80,7 +80,18 @@ bool LiesBelow(const std::wstring& directory, const std::wstring& path) {
     const std::wstring full = FullPath(path);
     if (base.empty() || full.empty()) return false;
     if (base.back() != L'\\') base += L'\\';
-    return full.size() > base.size() && _wcsnicmp(full.c_str(), base.c_str(), base.size()) == 0;
+    if (full.size() <= base.size() || _wcsnicmp(full.c_str(), base.c_str(), base.size()) != 0) {
+        return false;
+    }
+    // The text lies below; a folder on the way that is a link may still lead
+    // outside. Folders that do not exist yet are created as plain ones.
+    for (size_t end = full.find(L'\\', base.size()); end != std::wstring::npos;
+         end = full.find(L'\\', end + 1)) {
+        const DWORD attributes = GetFileAttributesW(full.substr(0, end).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) break;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    }
+    return true;
 }
 
 const wchar_t* ContainsNoCase(const wchar_t* text, const wchar_t* pattern) {
@@ -98,13 +109,19 @@ const wchar_t* ContainsNoCase(const wchar_t* text, const wchar_t* pattern) {
     return nullptr;
 }
 
-bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion) {
+bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion,
+                   const std::string& announcedMd5) {
     std::wstring localList = ExeRelativePath(L"/comm/file.lst");
     wchar_t serverPath[SERVER_PATH_UNITS] = {};
     _snwprintf_s(serverPath, SERVER_PATH_UNITS, _TRUNCATE, FILE_LIST_PATH_FORMAT,
                  UPDATE_PATH_PREFIX, VersionDirectory(serverVersion));
     // A failed fetch leaves the previous copy, which is then read as it stands.
-    DownloadTrustedFile(serverPath, localList, FILE_LIST_LIMIT);
+    // A list that may be cut short is held against the digest the service
+    // announced for it, when it announced one.
+    const auto matchesAnnounced = [&announcedMd5](const std::string& list) {
+        return !IsMd5Hex(announcedMd5) || Md5Hex(list) == announcedMd5;
+    };
+    DownloadTrustedFile(serverPath, localList, FILE_LIST_LIMIT, matchesAnnounced);
 
     std::vector<std::string> lines;
     if (!ReadLines(localList, lines)) return false;
@@ -133,8 +150,10 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
         // for writing cannot be opened and so counts as different.
         const MeasuredFile local = MeasureAndRead(localPath, listedSize, content);
         QueuedFile queued{fields[1], fields[0]};
+        queued.listedSize = strtoull(fields[2].c_str(), nullptr, 10);
         if (local.bytesRead > 0) {
-            if (Md5Hex(content.data(), static_cast<size_t>(local.bytesRead)) == fields[1]) continue;
+            queued.readMd5 = Md5Hex(content.data(), static_cast<size_t>(local.bytesRead));
+            if (queued.readMd5 == fields[1]) continue;
             queued.readAndDiffered = local.stamp;
         }
         queue.push_back(std::move(queued));

@@ -14,6 +14,8 @@ struct QueuedFile {
     // The local file as the scan read it whole and found another digest; while
     // it keeps this stamp the download step need not read and hash it again.
     std::optional<FileStamp> readAndDiffered = std::nullopt;
+    std::string readMd5 = std::string();  // the digest the scan found then; empty when not read
+    unsigned long long listedSize = 0;    // as listed; 0 when unknown
 };
 using DownloadQueue = std::vector<QueuedFile>;
 
@@ -22,13 +24,20 @@ using DownloadQueue = std::vector<QueuedFile>;
 // directory it stays inside (C:\App\ and /x.txt name C:\App\x.txt).
 bool IsSafeRelativePath(const std::wstring& path);
 
-// True when path, resolved as the file system does, lies below directory: the
-// last guard for whatever the rules above miss.
+// True when path, resolved as the file system does, lies below directory and
+// none of the folders between them is a reparse point (junction, symbolic
+// link, mount point) that could lead elsewhere: the last guard for whatever
+// the rules above miss. The file itself may be a link; it is replaced, never
+// written through.
 bool LiesBelow(const std::wstring& directory, const std::wstring& path);
 
 // Fetches the list into comm\file.lst and queues the files that are missing or
 // differ. False when the local copy cannot be read (queue left empty).
-bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion);
+// announcedMd5: the list's digest as the version service gave it ("skinmd5");
+// when it is one, a fetched list whose length could not be checked is taken
+// only with that digest.
+bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion,
+                   const std::string& announcedMd5 = std::string());
 
 // First occurrence of pattern in text, ASCII letters compared without case;
 // null when absent or when text is null or empty.

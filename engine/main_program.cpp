@@ -20,6 +20,7 @@
 #include "support/file_io.h"
 #include "support/md5.h"
 #include "support/paths.h"
+#include "support/pe_image.h"
 #include "support/unique_handle.h"
 
 namespace {
@@ -86,7 +87,8 @@ void FetchMainProgram(HWND dialog, int32_t serverBuild, double serverVersion) {
     SetWindowTextA(dialog, path);
 
     // A failed fetch leaves the earlier ~tmp.bak, which its record then judges.
-    DownloadTrustedFile(AnsiToWide(EncodeUrlPath(path)), pending);
+    // A program that may be cut short is taken only when it is a whole image.
+    DownloadTrustedFile(AnsiToWide(EncodeUrlPath(path)), pending, 0, IsWholePeImage);
 
     const std::optional<PendingRecord> record = ReadPendingRecord();
     if (record && (std::fabs(record->version - major) > SAME_VERSION_TOLERANCE ||

@@ -42,7 +42,7 @@ unsigned __stdcall UpdateWorker(void* argument) {
     {
         DownloadQueue queue;
         const float version = static_cast<float>(result.serverVersion);
-        if (FetchFileList(exeDirectory, queue, version)) {
+        if (FetchFileList(exeDirectory, queue, version, result.listMd5)) {
             DownloadQueuedFiles(queue, exeDirectory, dialog, version);
         }
     }

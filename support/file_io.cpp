@@ -112,7 +112,13 @@ MeasuredFile MeasureAndRead(const std::wstring& path, unsigned long wantedSize,
                             std::string& buffer) {
     MeasuredFile found;
     if (path.empty()) return found;
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    // A link is measured through, but a missing target is never created.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD disposition =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+            ? OPEN_EXISTING
+            : OPEN_ALWAYS;
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, disposition,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return found;
     found.opened = true;

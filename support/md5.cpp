@@ -186,3 +186,12 @@ std::string Md5OfFile(const std::wstring& path) {
     if (read <= 0) return std::string();
     return Md5Hex(bytes.data(), static_cast<size_t>(read));
 }
+
+bool IsMd5Hex(const std::string& text) {
+    constexpr size_t DIGITS = 32;
+    if (text.size() != DIGITS) return false;
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}

@@ -11,5 +11,8 @@ void Md5Digest(const unsigned char* data, int32_t length, unsigned char digest[1
 std::string Md5Hex(const void* data, size_t length);
 inline std::string Md5Hex(const std::string& bytes) { return Md5Hex(bytes.data(), bytes.size()); }
 
+// True for a digest as Md5Hex writes it: 32 uppercase hexadecimal digits.
+bool IsMd5Hex(const std::string& text);
+
 // Digest of the whole file; empty when it cannot be read or is empty.
 std::string Md5OfFile(const std::wstring& path);

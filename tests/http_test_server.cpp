@@ -284,12 +284,34 @@ void HttpTestServer::Serve(SOCKET client) {
     _snprintf_s(statusLine, sizeof statusLine, _TRUNCATE, "HTTP/1.1 %d %s\r\n", response.status,
                 ReasonPhrase(response.status));
     std::string reply = statusLine;
-    reply += "Content-Length: " + std::to_string(announced) + "\r\n";
+    if (response.framing == Response::Length) {
+        reply += "Content-Length: " + std::to_string(announced) + "\r\n";
+    } else if (response.framing == Response::Chunked) {
+        reply += "Transfer-Encoding: chunked\r\n";
+    }
     reply += "Connection: close\r\n";
     for (const auto& header : response.headers) {
         reply += header.first + ": " + header.second + "\r\n";
     }
     reply += "\r\n";
+    if (response.framing == Response::Chunked) {
+        const size_t third = (response.body.size() + 2) / 3;
+        for (size_t at = 0; at < response.body.size(); at += third) {
+            const size_t piece = std::min(third, response.body.size() - at);
+            char size[32];
+            _snprintf_s(size, sizeof size, _TRUNCATE, "%llx\r\n",
+                        static_cast<unsigned long long>(piece));
+            reply += size + response.body.substr(at, piece) + "\r\n";
+        }
+        if (response.behaviour != Response::CutShort) reply += "0\r\n\r\n";
+        SendAll(client, reply.data(), reply.size());
+        if (response.behaviour == Response::CutShort) {
+            closesocket(client);
+        } else {
+            CloseGracefully(client);
+        }
+        return;
+    }
     bool sending = SendAll(client, reply.data(), reply.size()) &&
                    SendAll(client, response.body.data(), sentAtOnce);
     if (response.behaviour == Response::StallInBody) {

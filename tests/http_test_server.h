@@ -21,10 +21,15 @@ struct HttpTestResponse {
         StallInBody,  // sends the head and half the body, then nothing for stallMs
         Trickle       // sends the body in pieces of trickleBytes, trickleMs apart
     };
+    // How the end of the body is told: by Content-Length, by chunks (three of
+    // them and the last, empty one; CutShort leaves that out and closes), or by
+    // closing the connection (no length at all).
+    enum Framing { Length, Chunked, UntilClose };
     int status = 200;
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;  // extra header lines
     Behaviour behaviour = Normal;
+    Framing framing = Length;
     size_t missingBytes = 1024;  // CutShort: announced length minus body length
     DWORD stallMs = 3000;        // Stall, StallInBody: bounded, also ended by Stop()
     size_t trickleBytes = 1000;

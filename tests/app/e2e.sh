@@ -156,9 +156,9 @@ product_whole() {
 }
 
 # A loopback server that misbehaves as MODE (see misbehaving_server.py), on
-# port $2 or any; sets server_port.
+# port $2 or any, serving cut copies of the files under $3; sets server_port.
 start_misbehaving_server() {
-  python3 "$(dirname "$0")/misbehaving_server.py" "$1" ${2:-} >"$work/$1.port" &
+  python3 "$(dirname "$0")/misbehaving_server.py" "$1" "${2:-0}" ${3:-} >"$work/$1.port" &
   server_pids+=($!)
   for _ in $(seq 1 50); do [ -s "$work/$1.port" ] && break; sleep 0.1; done
   server_port=$(head -1 "$work/$1.port")
@@ -436,20 +436,79 @@ PY
     update_once 0
     same_as_release
     ;;
-  closed)
-    # The dialog closed during a run, at twenty moments: the process ends at
-    # once with 0, and veldra.exe is always a whole program.
-    start_nginx with-service "location /update/1.3/data/sub/ { limit_rate 500k; }"
+  interrupted-closed|interrupted-killed)
+    # A run of large files ended at twenty moments, by closing the dialog (the
+    # process ends at once) or by TerminateProcess: some moments by the clock,
+    # some when a staging file appears (bytes are being written) and some when
+    # a destination changes (a file has just taken its place). Every listed
+    # file and veldra.exe then holds its old bytes or the new ones, and a
+    # further run converges and leaves no temporary file.
+    mkdir -p "$release/big"
+    # The first is large enough for its write to last a while.
+    head -c 24000000 /dev/urandom >"$release/big/b1.bin"
+    for i in 2 3; do head -c 4000000 /dev/urandom >"$release/big/b$i.bin"; done
+    "$run" "$bin/veldra-publish.exe" "$(zpath "$release")" "$release_version" \
+      "$(zpath "$work/root")" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish"; }
+    old=$work/old
+    mkdir -p "$old/data/sub" "$old/big"
+    cp "$bin/veldra-test-product.exe" "$old/veldra.exe"
+    printf 'old templates\r\n' >"$old/data/readme.txt"
+    head -c 1000000 /dev/urandom >"$old/data/sub/symbols.bin"
+    for i in 1 2 3; do head -c 3000000 /dev/urandom >"$old/big/b$i.bin"; done
+    files="veldra.exe data/readme.txt data/sub/symbols.bin www/help.html big/b1.bin big/b2.bin big/b3.bin"
+    old_or_new() {  # $1: a listed path; a file missing before may be left empty
+      local f=$product/$1
+      if [ -e "$old/$1" ]; then cmp -s "$old/$1" "$f" && return 0
+      elif [ ! -s "$f" ]; then return 0; fi
+      cmp -s "$release/$1" "$f"
+    }
+    end=kill
+    [ "$scenario" = interrupted-closed ] && end="press 2"
+    start_nginx with-service ""
+    hits=0
+    outlived=0
     for round in $(seq 0 19); do
+      case $round in
+        [0-7]) moment="sleep $((round * 60 + 20))" ;;
+        8|9|10|11|12|13) moment="wait-change $product_win\\comm\\file.lst 30000
+          wait-file $product_win\\~tmp.new 30000 sleep $(((round - 8) * 2))" ;;
+        14|15) moment="wait-change $product_win\\big\\b$((round - 13)).bin 30000" ;;
+        16|17) moment="wait-change $product_win\\data\\sub\\symbols.bin 30000" ;;
+        *) moment="wait-change $product_win\\~tmp.bak 30000" ;;
+      esac
       new_product 1.31.0
-      cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
-      update_start
-      sleep "$((round / 4)).$((round % 4 * 25))"
-      driver press 2 >/dev/null 2>&1
+      cp -r "$old/." "$product/"
+      start_updater
+      driver show 30000 >/dev/null || fail "round $round: no dialog"
+      # shellcheck disable=SC2086
+      cut=1
+      if ! driver press 1003 $moment $end >"$work/round.txt"; then
+        # A run quicker than a moment by the clock simply ends: nothing was cut.
+        case $moment in sleep*) ;; *) cat "$work/round.txt"; fail "round $round: $moment" ;; esac
+        grep -q 'FAILED press\|FAILED kill' "$work/round.txt" || fail "round $round: $moment"
+        outlived=$((outlived + 1)); cut=0
+      fi
       wait_updater
-      [ "$code" = 0 ] || fail "round $round: exit code $code"
-      product_whole || fail "round $round: veldra.exe torn"
+      [ "$code" != timeout ] || fail "round $round: the updater did not end"
+      [ "$end" = kill ] || [ "$code" = 0 ] || fail "round $round: exit code $code"
+      [ "$cut" = 0 ] || [ ! -e "$product/started.txt" ] || fail "round $round: the run ended before $end"
+      for f in $files; do old_or_new "$f" || fail "round $round ($moment): $f torn"; done
+      [ -e "$product/~tmp.new" ] && hits=$((hits + 1))
+      if [ -s "$product/~tmp.bak" ]; then
+        cmp -s "$release/veldra.exe" "$product/~tmp.bak" || fail "round $round: ~tmp.bak torn"
+      fi
+      : >"$product/started.txt"
+      update_once 0
+      wait_started
+      same_as_release
+      for f in big/b1.bin big/b2.bin big/b3.bin; do
+        cmp -s "$release/$f" "$product/$f" || fail "round $round: $f not converged"
+      done
+      [ -z "$(find "$product" -name '~tmp.new')" ] || fail "round $round: a staging file left"
     done
+    echo "rounds ended while a staging file was being written: $hits of 20"
+    echo "runs that ended before their moment: $outlived of 20"
+    [ "$outlived" -le 4 ] || fail "too few runs were interrupted"
     ;;
   gzip)
     # A server that compresses: bodies come with Content-Encoding gzip and the
@@ -571,6 +630,85 @@ PY
       wait_started
     done
     ;;
+  unframed)
+    # Bodies cut short where nothing tells it: in chunks without the last,
+    # empty one, or without any length and ended by the close. Neither the
+    # list nor the main program is taken; a body whose announced length does
+    # not hold (in an encoding nobody decodes) replaces nothing either. The
+    # next whole fetch converges.
+    for mode in chunked-cut close-cut foo-cut; do
+      start_misbehaving_server "$mode" 0 "$work/root"
+      proxy="proxy_pass http://127.0.0.1:$server_port; proxy_http_version 1.1; proxy_buffering off;"
+      [ "$mode" = close-cut ] && proxy="$proxy chunked_transfer_encoding off;"
+      listed=/update/1.3/comm/file.lst
+      [ "$mode" = foo-cut ] && listed=/update/1.3/data/sub/symbols.bin
+      start_nginx with-service "
+        location = $listed { $proxy }
+        location = /update/1.0/veldra.exe { $proxy }"
+      new_product 1.31.0
+      cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
+      mkdir -p "$product/comm" "$product/data/sub"
+      printf 'earlier list\r\n' >"$product/comm/file.lst"
+      printf 'old symbols\r\n' >"$product/data/sub/symbols.bin"
+      update_once 0
+      wait_started
+      grep -q "GET /update/1.0/veldra.exe" "$work/access.log" || fail "$mode: program not asked for"
+      cmp -s "$bin/veldra-test-product.exe" "$product/veldra.exe" || fail "$mode: veldra.exe replaced"
+      [ ! -s "$product/~tmp.bak" ] || fail "$mode: a cut program became ~tmp.bak"
+      grep -q 'old symbols' "$product/data/sub/symbols.bin" || fail "$mode: symbols.bin replaced"
+      if [ "$mode" = foo-cut ]; then
+        grep -aq 'down err (-3).*symbols.bin' "$product/updateErr.log" ||
+          fail "$mode: symbols.bin not logged with -3"
+      else
+        [ "$(cat "$product/comm/file.lst")" = $'earlier list\r' ] || fail "$mode: cut list taken"
+      fi
+      start_nginx with-service ""
+      : >"$product/started.txt"
+      update_once 0
+      wait_started
+      same_as_release
+      [ ! -e "$product/~tmp.bak" ] || fail "$mode: pending file left behind"
+      kill "${server_pids[-1]}" 2>/dev/null
+    done
+    ;;
+  links)
+    # Wine shows a host symbolic link to a folder as a reparse point, and one
+    # to a file as a plain file. A listed path through a linked folder is
+    # refused like a traversal; a listed file that is a link is replaced by a
+    # file of its own, its target left as it was.
+    start_nginx with-service ""
+    new_product 1.31.0
+    outside=$prefix/drive_c/e2e-outside-$$
+    rm -rf "$outside"; mkdir -p "$outside/sub" "$product/data" "$product/www"
+    printf 'outside symbols\r\n' >"$outside/sub/symbols.bin"
+    printf 'outside help\r\n' >"$outside/help.html"
+    ln -s "$outside/sub" "$product/data/sub"
+    ln -s "$outside/help.html" "$product/www/help.html"
+    update_once 0
+    wait_started
+    [ "$(ls "$outside/sub")" = symbols.bin ] || fail "written through the linked folder: $(ls "$outside/sub")"
+    [ "$(cat "$outside/sub/symbols.bin")" = $'outside symbols\r' ] || fail "symbols.bin written through the link"
+    [ "$(cat "$outside/help.html")" = $'outside help\r' ] || fail "the link's target written"
+    [ ! -L "$product/www/help.html" ] || fail "help.html still a link"
+    for f in veldra.exe data/readme.txt www/help.html; do
+      cmp -s "$release/$f" "$product/$f" || fail "$f differs from the release"
+    done
+    if grep -q 'data/sub' "$work/access.log"; then fail "a file through the linked folder fetched"; fi
+    rm -rf "$outside"
+    ;;
+  huge-list)
+    # A list of 300 MB: given up unread, the run goes on with the previous one.
+    start_nginx with-service ""
+    new_product 1.31.0
+    mkdir -p "$product/comm"
+    cp "$work/root/update/1.3/comm/file.lst" "$product/comm/file.lst"
+    cp "$product/comm/file.lst" "$work/file.lst.previous"
+    truncate -s 300M "$work/root/update/1.3/comm/file.lst"
+    update_once 0
+    wait_started
+    cmp -s "$work/file.lst.previous" "$product/comm/file.lst" || fail "the previous list not kept"
+    same_as_release
+    ;;
   locked)
     # The old product holds its own file while the new version comes in.
     start_nginx with-service ""
@@ -607,6 +745,125 @@ PY
     cmp -s "$release/veldra.exe" "$product/veldra.exe" || fail "Yes did not replace the product"
     [ ! -e "$product/~tmp.bak" ] || fail "pending file left behind"
     wait_started 2
+    ;;
+  delta)
+    # A release whose changed files come as patches against the copies the
+    # product holds; every patch that cannot be used, and every index that
+    # cannot be read, only makes its files come whole.
+    here=$(cd "$(dirname "$0")" && pwd)
+    old=$work/old-release
+    cp -r "$release" "$old"
+    cp "$bin/veldra-test-product.exe" "$old/veldra.exe"
+    printf 'release 1.31.0\n' >>"$old/veldra.exe"
+    printf 'ver=1.31.0\r\n' >"$old/config/config.ini"
+    edit() {  # FILE: a few bytes changed here and there
+      for at in 1000 90000 250000; do
+        printf 'edited' | dd of="$1" bs=1 seek=$at conv=notrunc status=none
+      done
+    }
+    edit "$old/data/sub/symbols.bin"
+    extras="corrupt cut missing other edited"
+    for f in $extras; do
+      head -c 300000 /dev/urandom >"$release/data/f-$f.bin"
+      cp "$release/data/f-$f.bin" "$old/data/f-$f.bin"
+      edit "$old/data/f-$f.bin"
+    done
+    publish() {  # VERSION FOLDER [OPTIONS...]
+      local version=$1 folder=$2
+      shift 2
+      "$run" "$bin/veldra-publish.exe" "$(zpath "$folder")" "$version" "$(zpath "$work/root")" \
+        --replace "$@" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish $version"; }
+    }
+    rm -rf "$work/root"
+    publish 1.31.0 "$old"
+    publish 1.32.0 "$release"
+    grep -q 'patches from earlier releases: 6 lines' "$work/publish.log" || { cat "$work/publish.log"; fail "patches"; }
+    served=$work/root/update/1.3
+    index=$served/comm/delta.lst
+    cp "$index" "$work/delta.lst.published"
+    patch_of() {  # NAME below data (a pattern: "." for the separator): its patch file
+      local line
+      line=$(grep -a "^data.$1=" "$index" | tr -d '\r')
+      [ -n "$line" ] || fail "no patch for $1"
+      IFS='=' read -r _ new old_md5 _ <<<"$line"
+      printf '%s/comm/delta/%s-%s.zst' "$served" "$old_md5" "$new"
+    }
+    damage_patches() {
+      local p
+      p=$(patch_of f-corrupt.bin)
+      printf 'damaged' | dd of="$p" bs=1 seek=40 conv=notrunc status=none
+      p=$(patch_of f-cut.bin)
+      head -c 60 "$p" >"$p.cut" && mv "$p.cut" "$p"
+      rm -f "$(patch_of f-missing.bin)"
+      # Other bytes of the same size, the index naming the patch's true size.
+      p=$(patch_of f-other.bin)
+      cp "$release/data/f-other.bin" "$work/other.bin"
+      printf 'X' | dd of="$work/other.bin" bs=1 seek=7 conv=notrunc status=none
+      zstd -q -f -19 --patch-from="$old/data/f-other.bin" "$work/other.bin" -o "$p" 2>/dev/null || fail "zstd"
+      sed -i "s/^\(data.f-other.bin=[^=]*=[^=]*=\)[0-9]*/\1$(stat -c %s "$p")/" "$index"
+    }
+    from_old() {  # the product as 1.31.0 left it, one file edited by its user
+      new_product 1.31.0
+      cp -r "$old/." "$product/"
+      printf 'user edit' >>"$product/data/f-edited.bin"
+      : >"$work/access.log"
+    }
+    fetched() { grep -c "GET /update/1.3/$1 " "$work/access.log"; }
+    converged() {  # LABEL
+      same_as_release
+      for f in $extras; do
+        cmp -s "$release/data/f-$f.bin" "$product/data/f-$f.bin" || fail "$1: f-$f.bin differs"
+      done
+      [ ! -e "$product/updateErr.log" ] || fail "$1: errors logged"
+      [ "$(fetched comm/delta.lst)" = 1 ] || fail "$1: the index fetched $(fetched comm/delta.lst) times"
+    }
+    damage_patches
+    start_nginx with-service ""
+    from_old
+    update_once 0
+    wait_started
+    converged patches
+    [ "$(fetched data/sub/symbols.bin)" = 0 ] || fail "symbols.bin fetched whole"
+    [ "$(grep -c 'GET /update/1.3/comm/delta/.*zst' "$work/access.log")" = 5 ] ||
+      fail "patches fetched: want symbols, corrupt, cut, missing, other"
+    for f in $extras; do
+      [ "$(fetched data/f-$f.bin)" = 1 ] || fail "f-$f.bin not fetched whole"
+    done
+    # Indexes that cannot be read whole or in part: the same files, more of them whole.
+    for kind in garbage huge sizes; do
+      case $kind in
+        garbage) head -c 20000 /dev/urandom >"$index" ;;
+        huge) yes 'data\sub\symbols.bin=0123456789ABCDEF0123456789ABCDEF=0123456789ABCDEF0123456789ABCDEF=100' |
+                head -c $((9 << 20)) >"$index" ;;
+        sizes) sed -e '/symbols/s/=[0-9]*\r$/=999999999999\r/' -e '1s/=[0-9]*\r$/=0\r/' \
+                 "$work/delta.lst.published" >"$index" ;;
+      esac
+      from_old
+      update_once 0
+      wait_started
+      converged "$kind index"
+      [ "$(fetched data/sub/symbols.bin)" = 1 ] || fail "$kind index: symbols.bin not fetched whole"
+    done
+    # A signed build takes a rebuilt file only with the verified list's
+    # digest: a patch and an index line naming other bytes leave the patch
+    # unused, and the genuine patches are taken.
+    publish 1.32.0 "$release" --sign "$(zpath "$here/release_test_key.pem")"
+    cp "$release/data/sub/symbols.bin" "$work/other.bin"
+    printf 'X' | dd of="$work/other.bin" bs=1 seek=7 conv=notrunc status=none
+    other_md5=$(md5sum <"$work/other.bin" | cut -c1-32 | tr a-f A-F)
+    zstd -q -f -19 --long=27 --patch-from="$old/data/sub/symbols.bin" "$work/other.bin" \
+      -o "$work/other.zst" 2>/dev/null || fail "zstd"
+    IFS='=' read -r _ _ symbols_old _ <<<"$(grep -a '^data.sub.symbols.bin=' "$index")"
+    cp "$work/other.zst" "$served/comm/delta/$symbols_old-$other_md5.zst"
+    sed -i "s/^\(data.sub.symbols.bin=\)[^=]*=\([^=]*\)=[0-9]*/\1$other_md5=\2=$(stat -c %s "$work/other.zst")/" "$index"
+    from_old
+    cp "$bin/veldraupdate_e2e_signed.exe" "$product/veldraupdate.exe"
+    update_once 0
+    wait_started
+    converged signed
+    [ "$(fetched data/sub/symbols.bin)" = 1 ] || fail "signed: symbols.bin not fetched whole"
+    [ "$(fetched "comm/delta/$symbols_old-$other_md5.zst")" = 0 ] || fail "signed: a patch to other bytes fetched"
+    [ "$(fetched data/f-cut.bin)" = 0 ] || fail "signed: genuine patch not used"
     ;;
   *)
     fail "unknown scenario $scenario"

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
 #include "support/md5.h"
+#include "support/pe_image.h"
 #include "tests/http_test_server.h"
 #include "tests/test_support.h"
 
@@ -448,4 +450,86 @@ TEST_F(Download, CompressedBodiesWithTheirLengthAreWhole) {
     const std::wstring target = dir + L"gzip.txt";
     EXPECT_EQ(DownloadFile(L"/gzip", target, Md5Hex(text)), DOWNLOAD_OK);
     EXPECT_EQ(ReadBytes(target), text);
+}
+
+namespace {
+
+// This test program's own image, whole, with a certificate table appended the
+// way signing appends one.
+std::string SignedLookingImage() {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::string image = ReadBytes(self);
+    IMAGE_DOS_HEADER dos;
+    memcpy(&dos, image.data(), sizeof dos);
+    IMAGE_NT_HEADERS64 nt;
+    memcpy(&nt, image.data() + dos.e_lfanew, sizeof nt);
+    nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY] = {
+        static_cast<DWORD>(image.size()), 4096};
+    memcpy(&image[dos.e_lfanew], &nt, sizeof nt);
+    return image + std::string(4096, 'c');
+}
+
+}  // namespace
+
+// urlmon reads a body without a length, or one it decoded, as complete even
+// when it was cut short: the caller learns that no length was checked.
+TEST_F(Download, ALengthIsCheckedOnlyWhereTheServerAnnouncedOne) {
+    const std::string body(30000, 'b');
+    struct Case {
+        HttpTestResponse::Framing framing;
+        const char* encoding;
+        bool checked;
+    };
+    const Case cases[] = {{HttpTestResponse::Length, nullptr, true},
+                          {HttpTestResponse::Length, "x-foo", true},
+                          {HttpTestResponse::Length, "gzip", false},
+                          {HttpTestResponse::Chunked, nullptr, false},
+                          {HttpTestResponse::UntilClose, nullptr, false}};
+    for (const Case& c : cases) {
+        HttpTestResponse response;
+        response.framing = c.framing;
+        response.body = c.encoding && std::string(c.encoding) == "gzip" ? Gzip(body) : body;
+        if (c.encoding) response.headers.emplace_back("Content-Encoding", c.encoding);
+        server.AddRoute("/framed", response);
+        std::string buffer;
+        const FetchResult result = FetchBody(Url(server, "/framed"), buffer);
+        EXPECT_EQ(result.code, DOWNLOAD_OK) << c.framing << c.encoding;
+        EXPECT_EQ(result.lengthChecked, c.checked) << c.framing << c.encoding;
+        EXPECT_TRUE(buffer == body) << c.framing << c.encoding;
+    }
+}
+
+TEST_F(Download, AProgramWhoseLengthIsNotCheckedIsTakenOnlyAsAWholeImage) {
+    const std::string image = SignedLookingImage();
+    const std::wstring target = dir + L"program.exe";
+    // In the headers, in a section, in the symbols' strings, in the certificates.
+    const std::string cuts[] = {image.substr(0, 300), image.substr(0, image.size() / 2),
+                                image.substr(0, image.size() - 4096 - 100),
+                                image.substr(0, image.size() - 100)};
+    for (HttpTestResponse::Framing framing :
+         {HttpTestResponse::Chunked, HttpTestResponse::UntilClose}) {
+        ASSERT_TRUE(WriteBytes(target, "old program"));
+        for (const std::string& cut : cuts) {
+            HttpTestResponse response;
+            response.framing = framing;
+            response.behaviour = HttpTestResponse::CutShort;
+            response.body = cut;
+            server.AddRoute("/program", response);
+            EXPECT_EQ(DownloadTrustedFile(L"/program", target, 0, IsWholePeImage), DOWNLOAD_EMPTY)
+                << framing << " " << cut.size();
+            EXPECT_TRUE(ReadBytes(target) == "old program") << framing << " " << cut.size();
+        }
+        // Whole, and with a tail of its own after the last part it names.
+        HttpTestResponse whole;
+        whole.framing = framing;
+        whole.body = image + "tail";
+        server.AddRoute("/program", whole);
+        EXPECT_EQ(DownloadTrustedFile(L"/program", target, 0, IsWholePeImage), DOWNLOAD_OK);
+        EXPECT_TRUE(ReadBytes(target) == whole.body) << framing;
+    }
+    // A length that was checked needs no look at the bytes.
+    server.AddRoute("/program", 200, "not a program at all");
+    EXPECT_EQ(DownloadTrustedFile(L"/program", target, 0, IsWholePeImage), DOWNLOAD_OK);
+    EXPECT_EQ(ReadBytes(target), "not a program at all");
 }

@@ -7,6 +7,9 @@
 #include "support/shell_texts.h"
 #include "engine/file_downloads.h"
 #include "engine/server_endpoints.h"
+#include "engine/delta_index.h"
+#include "support/delta_patch.h"
+#include "support/encoding.h"
 #include "support/md5.h"
 #include "support/unique_handle.h"
 #include "tests/http_test_server.h"
@@ -136,9 +139,10 @@ TEST_F(DownloadsTest, EveryFailureLoggedInOrderAndLogRewritten) {
                   "down err (-3)Jsomd5: A2,fileName: two\\three.txt,local md5:\r\n",
               ReadBytes(dir_ + L"updateErr.log"));
     std::vector<std::string> requests = server_.requests();
-    ASSERT_EQ(2u, requests.size());
-    EXPECT_EQ("/update/2.0/one.txt", requests[0]);
-    EXPECT_EQ("/update/2.0/two/three.txt", requests[1]);
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ("/update/2.0/comm/delta.lst", requests[0]);
+    EXPECT_EQ("/update/2.0/one.txt", requests[1]);
+    EXPECT_EQ("/update/2.0/two/three.txt", requests[2]);
 }
 
 TEST_F(DownloadsTest, CleanRunLeavesOldLogAndEmptyQueueDoesNothing) {
@@ -295,4 +299,88 @@ TEST_F(DownloadsTest, LongTextsAreCut) {
     }
     EXPECT_EQ(("down err (-3)Jsomd5: B,fileName: " + asciiPath + ",local md5:").substr(0, 255),
               lines[1]);
+}
+
+namespace {
+
+// Text of a few kilobytes with lines numbered, so an edit stays local.
+std::string Release(int edition) {
+    std::string text;
+    for (int line = 0; line < 400; ++line) {
+        text += "line " + std::to_string(line) + " of the drawing settings";
+        if (line % 97 == 0) text += " edition " + std::to_string(edition);
+        text += "\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST_F(DownloadsTest, PatchesRebuildFromTheLocalCopyElseTheFileComesWhole) {
+    const std::string oldBytes = Release(1);
+    const std::string newBytes = Release(2);
+    const std::string oldMd5 = Md5Hex(oldBytes);
+    const std::string newMd5 = Md5Hex(newBytes);
+    std::string patch;
+    ASSERT_TRUE(MakePatch(oldBytes, newBytes, patch));
+    std::string otherBytes = newBytes;
+    otherBytes[10] = 'X';
+    std::string otherPatch;
+    ASSERT_TRUE(MakePatch(oldBytes, otherBytes, otherPatch));
+    ASSERT_LT(patch.size() * 4, newBytes.size());
+
+    // Past the first two, each name stands for one reason a file comes whole.
+    const char* names[] = {"a.dll",     "scan.txt",   "edited.txt",
+                           "short.txt", "larger.txt", "unlisted.txt"};
+    std::vector<DeltaEntry> entries;
+    DownloadQueue queue;
+    for (const char* name : names) {
+        const std::string path = name;
+        server_.AddRoute("/update/1.3/" + path, 200, newBytes);
+        ASSERT_TRUE(
+            WriteBytes(dir_ + Utf8ToWide(path), path == "edited.txt" ? oldBytes + "#" : oldBytes));
+        if (path != "unlisted.txt") entries.push_back({path, newMd5, oldMd5, patch.size()});
+        QueuedFile file{newMd5, path};
+        file.listedSize = newBytes.size();
+        queue.push_back(file);
+    }
+    // The scan's digest stands for the local file while it keeps its stamp.
+    FileStamp stamp;
+    ASSERT_TRUE(ReadFileStamp(dir_ + L"scan.txt", stamp));
+    queue[1].readAndDiffered = stamp;
+    queue[1].readMd5 = oldMd5;
+    entries[3].patchSize = patch.size() / 2;        // short.txt: more arrives than listed
+    queue[4].listedSize = kMaxPatchedFileSize + 1;  // larger.txt: comes whole
+    server_.AddRoute("/update/1.3/comm/delta.lst", 200, FormatDeltaIndex(entries));
+    const std::string patchPath = "/update/1.3/" + DeltaPatchPath(oldMd5, newMd5);
+    server_.AddRoute(patchPath, 200, patch);
+
+    std::vector<std::wstring> texts = Run(queue);
+    ASSERT_EQ(2 * queue.size(), texts.size());
+    for (size_t i = 0; i < queue.size(); ++i) {
+        const std::string& path = queue[i].relativePath;
+        EXPECT_EQ(After(L"/update/1.3/" + Utf8ToWide(path), 0), texts[2 * i + 1]);
+        EXPECT_EQ(newBytes, ReadBytes(dir_ + Utf8ToWide(path))) << path;
+        const size_t whole = (path == "a.dll" || path == "scan.txt") ? 0 : 1;
+        EXPECT_EQ(whole, server_.requestCount("/update/1.3/" + path)) << path;
+    }
+    EXPECT_EQ(1u, server_.requestCount("/update/1.3/comm/delta.lst"));
+    EXPECT_FALSE(FileExists(dir_ + L"updateErr.log"));
+    EXPECT_EQ(FILE_ATTRIBUTE_READONLY,
+              GetFileAttributesW((dir_ + L"a.dll").c_str()) & FILE_ATTRIBUTE_READONLY);
+
+    // The same patch, now damaged or rebuilding other bytes: whole files.
+    entries[0].patchSize = newBytes.size() / 2;
+    server_.AddRoute("/update/1.3/comm/delta.lst", 200, FormatDeltaIndex(entries));
+    for (const std::string& bad :
+         {patch.substr(0, patch.size() - 3), std::string(patch.size(), 'z'), otherPatch}) {
+        ASSERT_TRUE(SetFileAttributesW((dir_ + L"a.dll").c_str(), FILE_ATTRIBUTE_NORMAL));
+        ASSERT_TRUE(WriteBytes(dir_ + L"a.dll", oldBytes));
+        server_.AddRoute(patchPath, 200, bad);
+        server_.ClearRequests();
+        Run({queue[0]});
+        EXPECT_EQ(newBytes, ReadBytes(dir_ + L"a.dll"));
+        EXPECT_EQ(1u, server_.requestCount("/update/1.3/a.dll"));
+        EXPECT_EQ(1u, server_.requestCount(patchPath));
+    }
 }

@@ -49,9 +49,13 @@ class FileListTest : public ::testing::Test {
     }
 
     // Runs the driver; ok receives its result.
-    std::vector<Queued> Fetch(const wchar_t* version, bool* ok = nullptr) {
+    std::vector<Queued> Fetch(const wchar_t* version, bool* ok = nullptr,
+                              const std::string& announcedMd5 = std::string()) {
         std::wstring command =
             L"\"" + product_ + L"veldraupdate.exe\" fetch " + server_.baseUrl() + L" " + version;
+        if (!announcedMd5.empty()) {
+            command += L" " + std::wstring(announcedMd5.begin(), announcedMd5.end());
+        }
         ProcessResult run = RunProcess(command, product_);
         EXPECT_TRUE(run.started);
         EXPECT_FALSE(run.timedOut);
@@ -218,6 +222,41 @@ TEST_F(FileListTest, FailedFetchUsesTheOldCopy) {
     server_.AddRoute("/update/1.3/comm/file.lst", cut);
     EXPECT_EQ(expected, Fetch(L"1.3", &ok));
     EXPECT_EQ("old.txt=A=5\n", ReadBytes(product_ + L"comm\\file.lst"));
+}
+
+// Cut short without a length to tell it, a list reads as complete: the digest
+// the service announced decides, and without one the list is taken as sent.
+TEST_F(FileListTest, AListWithoutACheckedLengthIsTakenOnlyWithTheAnnouncedDigest) {
+    const std::string whole = "a.txt=A=5\nb.txt=B=5\nc.txt=C=5\n";
+    const std::string md5 = Md5Hex(whole);
+    const std::vector<Queued> old = {{"A", "old.txt"}};
+    const std::vector<Queued> all = {{"A", "a.txt"}, {"B", "b.txt"}, {"C", "c.txt"}};
+    bool ok = false;
+    for (HttpTestResponse::Framing framing :
+         {HttpTestResponse::Chunked, HttpTestResponse::UntilClose}) {
+        ASSERT_TRUE(WriteBytes(product_ + L"comm\\file.lst", "old.txt=A=5\n"));
+        HttpTestResponse cut;
+        cut.framing = framing;
+        cut.behaviour = HttpTestResponse::CutShort;
+        cut.body = whole.substr(0, 14);
+        server_.AddRoute("/update/1.3/comm/file.lst", cut);
+        EXPECT_EQ(old, Fetch(L"1.3", &ok, md5)) << framing;
+        EXPECT_EQ("old.txt=A=5\n", ReadBytes(product_ + L"comm\\file.lst"));
+        // A lowercase digest is none at all.
+        EXPECT_EQ(1u, Fetch(L"1.3", &ok, Lower(md5)).size()) << framing;
+        EXPECT_EQ(whole.substr(0, 14), ReadBytes(product_ + L"comm\\file.lst"));
+
+        HttpTestResponse complete;
+        complete.framing = framing;
+        complete.body = whole;
+        server_.AddRoute("/update/1.3/comm/file.lst", complete);
+        EXPECT_EQ(all, Fetch(L"1.3", &ok, md5)) << framing;
+        EXPECT_TRUE(ok);
+    }
+    // With its length checked the list needs no digest to be taken.
+    ASSERT_TRUE(WriteBytes(product_ + L"comm\\file.lst", "old.txt=A=5\n"));
+    ServeList(whole);
+    EXPECT_EQ(all, Fetch(L"1.3", &ok, Md5Hex(std::string("another list"))));
 }
 
 TEST_F(FileListTest, EmptyListGivesAnEmptyQueue) {

@@ -75,6 +75,19 @@ check "replies not over https" 404 "$(code "$https/index3.php/Ver2Control/0/0/0"
 check "staging not served" 404 "$(code "$https/.staging/")"
 check "missing file" 404 "$(code "$https/update/1.3/absent.txt")"
 check "root" 404 "$(code "$https/")"
+# A release that replaces this one brings patches from it: served with the
+# tree, the earlier release kept for later patches is not.
+head -c 300000 "$work/release/veldra.exe" >"$work/release/bin/render.dll"
+publish "$work/release" 1.32.1 "$work/out" --replace || check "publish 1.32.1" 0 1
+printf 'render 1.32.2' | dd of="$work/release/bin/render.dll" bs=1 seek=5000 conv=notrunc status=none
+publish "$work/release" 1.32.2 "$work/out" --replace || check "publish 1.32.2" 0 1
+index=$(body "$https/update/1.3/comm/delta.lst")
+check "patch index" "$(cat "$work/out/update/1.3/comm/delta.lst")" "$index"
+check "patch index type" text/plain "$(type_of "$https/update/1.3/comm/delta.lst")"
+IFS='=' read -r _ new old _ <<<"$index"
+check "patch" 200 "$(code "$https/update/1.3/comm/delta/$old-$new.zst")"
+check "patch type" application/octet-stream "$(type_of "$https/update/1.3/comm/delta/$old-$new.zst")"
+check "earlier releases not served" 404 "$(code "$https/.earlier-releases/1.32.1/bin/render.dll")"
 # Two releases that share update/1.3, published in turn while a client keeps
 # fetching: every body served is one release's whole file, never a mix or a cut.
 for v in a b; do
@@ -82,7 +95,8 @@ for v in a b; do
   cp "$work/release/veldra.exe" "$work/$v/veldra.exe"
   head -c $((16 << 20)) /dev/urandom >"$work/$v/data/big.dat"
 done
-publish "$work/a" 1.33.0 "$work/turns" && publish "$work/b" 1.34.0 "$work/turns" --replace \
+# Unrelated random contents: patches would only cost time here.
+publish "$work/a" 1.33.0 "$work/turns" && publish "$work/b" 1.34.0 "$work/turns" --replace --no-delta \
   || { echo "FAIL publish in turns"; exit 1; }
 big_sums=" $(md5sum <"$work/a/data/big.dat" | cut -c1-32) $(md5sum <"$work/b/data/big.dat" | cut -c1-32) "
 list_a=$(publish "$work/a" 1.33.0 "$work/list-a" && md5sum <"$work/list-a/update/1.3/comm/file.lst" | cut -c1-32)
@@ -93,8 +107,8 @@ turns_pid=$!
 for _ in $(seq 1 50); do curl -s -o /dev/null "http://127.0.0.1:$turns_http/" && break; sleep 0.1; done
 (
   for i in $(seq 1 20); do
-    if [ $((i % 2)) -eq 1 ]; then publish "$work/a" 1.33.0 "$work/turns" --replace --rollback
-    else publish "$work/b" 1.34.0 "$work/turns" --replace --rollback; fi || exit 1
+    if [ $((i % 2)) -eq 1 ]; then publish "$work/a" 1.33.0 "$work/turns" --replace --rollback --no-delta
+    else publish "$work/b" 1.34.0 "$work/turns" --replace --rollback --no-delta; fi || exit 1
   done
 ) &
 publisher_pid=$!

@@ -71,4 +71,53 @@ win_patch -a "$(zpath "$work/b.old")" "$(zpath "$work/bad.zst")" "$(stat -c %s "
 check "damaged patch refused" 1 $?
 check "nothing written for it" no "$([ -e "$work/bad.out" ] && echo yes || echo no)"
 
+# Both publishers replace 1.31.0 with 1.32.0: the same trees, patches and
+# index included, and zstd rebuilds each listed file from its patch.
+mkdir -p "$work/r/bin" "$work/r/data"
+cp "$work/a.old" "$work/r/veldra.exe"
+cp "$work/a.old" "$work/r/bin/tool.exe"
+cp "$work/b.old" "$work/r/data/b.bin"
+cp "$work/b.old" "$work/r/data/b-copy.bin"
+printf 'ver=1.31.0\r\n' >"$work/r/data/config.ini"
+"$windows/wine-run" own "$work"
+for build in native windows; do
+  out=$work/out-$build
+  for step in 1.31.0 1.32.0; do
+    if [ $step = 1.32.0 ]; then
+      cp "$work/a.new" "$work/r/bin/tool.exe"
+      cp "$work/b.new" "$work/r/data/b.bin"
+      cp "$work/b.new" "$work/r/data/b-copy.bin"
+      printf 'ver=1.32.0\r\n' >"$work/r/data/config.ini"
+    fi
+    if [ $build = native ]; then
+      "$native/bin/veldra-publish" "$work/r" $step "$out" --replace >"$work/$build.log" 2>&1
+    else
+      mkdir -p "$out"
+      "$windows/wine-run" own "$out"
+      "$windows/wine-run" "$windows/bin/veldra-publish.exe" "$(zpath "$work/r")" $step \
+        "$(zpath "$out")" --replace >"$work/$build.log" 2>&1 </dev/null
+    fi
+    check "$build publishes $step" 0 $?
+  done
+  cp "$work/a.old" "$work/r/bin/tool.exe"
+  cp "$work/b.old" "$work/r/data/b.bin"
+  cp "$work/b.old" "$work/r/data/b-copy.bin"
+  printf 'ver=1.31.0\r\n' >"$work/r/data/config.ini"
+done
+index=$work/out-native/update/1.3/comm/delta.lst
+check "index lines: the two copies share one patch" "3 2" \
+  "$(grep -c $'\r$' "$index") $(ls "$work/out-native/update/1.3/comm/delta" | wc -l)"
+diff -r "$work/out-native/update" "$work/out-windows/update" >"$work/diff.txt"
+check "both builds serve the same bytes" 0 $?
+while IFS='=' read -r path new old size; do
+  file=${path//\\//}
+  patch=$work/out-native/update/1.3/comm/delta/$old-$new.zst
+  check "$file: listed size" "$(stat -c %s "$patch")" "${size%$'\r'}"
+  zstd -q -d --long=29 --patch-from="$work/out-native/.earlier-releases/1.31.0/$file" "$patch" \
+    -o "$work/rebuilt"
+  cmp -s "$work/rebuilt" "$work/out-native/update/1.3/$file"
+  check "$file: zstd --patch-from rebuilds it" 0 $?
+  rm -f "$work/rebuilt"
+done <"$index"
+
 [ "$failures" -eq 0 ]

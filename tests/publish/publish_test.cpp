@@ -759,21 +759,30 @@ TEST(PublishDelta, PatchesFromEarlierReleasesWhenWorthIt) {
     WriteBytes(staged / PathOf(path), v3);
     WriteBytes(staged / "fresh.bin", fresh);
     WriteBytes(staged / "same.txt", "unchanged");
+    // A second path with the same contents shares the patches.
+    WriteBytes(old1 / "twin.bin", v1);
+    WriteBytes(old2 / "twin.bin", v2);
+    WriteBytes(staged / "twin.bin", v3);
     const std::vector<DeltaSource> files = {
         {"fresh.bin", "fresh.bin", Md5Of(staged / "fresh.bin")},
         {"same.txt", "same.txt", Md5Of(staged / "same.txt")},
         {PathOf(path), path, Md5Of(staged / PathOf(path))},
         {"gone.txt", "gone.txt", std::string(32, 'A')},  // missing: no patch, no failure
+        {"twin.bin", "twin.bin", Md5Of(staged / "twin.bin")},
     };
     // old2 twice: one patch per old content.
     const std::string index = MakeDeltaPatches(staged, files, {old1, old2, old2});
     std::vector<DeltaEntry> entries;
     ASSERT_TRUE(ParseDeltaIndex(index, entries));
-    ASSERT_EQ(2u, entries.size()) << index;
+    ASSERT_EQ(4u, entries.size()) << index;
     for (const std::string& old : {v1, v2}) {
         const auto hit = FindDeltaPatch(
             entries, path, Md5Of(old == v1 ? old1 / PathOf(path) : old2 / PathOf(path)));
         ASSERT_TRUE(hit.has_value());
+        const auto twin = FindDeltaPatch(
+            entries, "twin.bin", Md5Of(old == v1 ? old1 / PathOf(path) : old2 / PathOf(path)));
+        ASSERT_TRUE(twin.has_value());
+        EXPECT_EQ(hit->patchSize, twin->patchSize);
         EXPECT_EQ(files[2].md5, hit->newMd5);
         const std::string patch =
             ReadBytes(staged / fs::u8path(DeltaPatchPath(
@@ -797,4 +806,74 @@ TEST(PublishDelta, PatchesFromEarlierReleasesWhenWorthIt) {
     EXPECT_EQ("", MakeDeltaPatches(bare, {files[0]}, {}));
     EXPECT_FALSE(Exists(bare / "comm"));
     for (const fs::path& folder : {old1, old2, staged, bare}) RemoveFolder(folder);
+}
+
+TEST(PublishDelta, ReplacedReleasesAreKeptUnservedAndPatchedFrom) {
+    const fs::path path = fs::path("data") / "big.bin";
+    std::vector<std::string> editions = {Noise(7, 100000)};
+    for (int i = 1; i < 7; ++i) {
+        std::string next = editions.back();
+        next.replace(static_cast<size_t>(i) * 9000, 50,
+                     std::string(50, static_cast<char>('a' + i)));
+        editions.push_back(next);
+    }
+    fs::path release = MakeRelease({{"readme.txt", "drawings"}});
+    fs::path out = NewFolder("out");
+    fs::path before = NewFolder("before");  // a release never published here
+    WriteBytes(before / path, editions[0]);
+    std::vector<std::string> digests;
+    for (size_t i = 0; i < editions.size(); ++i) {
+        WriteBytes(before / ("edition" + std::to_string(i)), editions[i]);
+        digests.push_back(Md5Of(before / ("edition" + std::to_string(i))));
+    }
+    fs::path served = out / "update" / "1.3";
+    fs::path kept = out / KEPT_RELEASES_FOLDER;
+    for (int minor = 31; minor <= 36; ++minor) {
+        const std::string& bytes = editions[static_cast<size_t>(minor - 30)];
+        WriteBytes(release / path, bytes);
+        std::vector<fs::path> options = {"--replace", "--delta-from", before};
+        if (minor == 36) options.push_back("--no-delta");
+        const std::string version = "1." + std::to_string(minor) + ".0";
+        PublisherRun run = Publish(release, version, out, options);
+        ASSERT_EQ(0, run.exitCode) << run.output;
+        if (minor == 36) {
+            EXPECT_FALSE(Exists(served / "comm" / "delta.lst"));
+            EXPECT_FALSE(Exists(served / "comm" / "delta"));
+            continue;
+        }
+        // One patch from each earlier content still at hand: the release
+        // replaced, those kept before it (at most three), and the folder given.
+        std::vector<DeltaEntry> entries;
+        ASSERT_TRUE(ParseDeltaIndex(ReadBytes(served / "comm" / "delta.lst"), entries));
+        const size_t earlier =
+            1 + static_cast<size_t>(std::min(minor - 31, 1 + static_cast<int>(kKeptReleases)));
+        EXPECT_EQ(earlier, entries.size()) << version;
+        EXPECT_NE(std::string::npos, run.output.find("patches from earlier releases"))
+            << run.output;
+        for (const DeltaEntry& entry : entries) {
+            EXPECT_EQ("data\\big.bin", entry.path);
+            std::string old;
+            for (size_t i = 0; i < editions.size(); ++i)
+                if (digests[i] == entry.oldMd5) old = editions[i];
+            ASSERT_FALSE(old.empty());
+            std::string rebuilt;
+            ASSERT_TRUE(ApplyPatch(
+                old, ReadBytes(served / fs::u8path(DeltaPatchPath(entry.oldMd5, entry.newMd5))),
+                bytes.size(), rebuilt, nullptr));
+            EXPECT_TRUE(rebuilt == bytes);
+        }
+        // The replaced release is kept beside update, never below it.
+        if (minor > 31) {
+            EXPECT_EQ(editions[static_cast<size_t>(minor - 31)],
+                      ReadBytes(kept / ("1." + std::to_string(minor - 1) + ".0") / path));
+        }
+    }
+    size_t keptCount = 0;
+    for (const auto& entry : fs::directory_iterator(kept)) {
+        (void)entry;
+        ++keptCount;
+    }
+    EXPECT_EQ(kKeptReleases, keptCount);
+    EXPECT_FALSE(Exists(kept / "1.31.0"));
+    for (const fs::path& folder : {release, out, before}) RemoveFolder(folder);
 }

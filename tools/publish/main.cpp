@@ -11,7 +11,7 @@ namespace {
 
 constexpr char USAGE[] =
     "usage: veldra-publish <release-folder> <X.Y.Z> <output-folder> [--package FILE] [--force] "
-    "[--replace] [--rollback] [--sign KEY]\n"
+    "[--replace] [--rollback] [--sign KEY] [--no-delta] [--delta-from FOLDER]...\n"
     "       veldra-publish keygen <private-key-file> <public-key-file>\n"
     "  writes update/<version directory>/... with comm/file.lst, update/<major>.0/veldra.exe,\n"
     "  optionally update/last/veldrazip.exe, and the replies index3.php/Ver2Control/0/0/0 and /1\n"
@@ -20,6 +20,11 @@ constexpr char USAGE[] =
     "  --rollback publish a version below the one the replies announce\n"
     "  --sign KEY sign comm/file.lst and veldra.exe with the private key file KEY (ECDSA P-256,\n"
     "             SHA-256): file.lst.sig and veldra.exe.sig beside them\n"
+    "  --no-delta no patches: every changed file is fetched whole\n"
+    "  --delta-from FOLDER\n"
+    "             also make patches from the release in FOLDER (repeatable); patches are\n"
+    "             made from the version directory replaced, the newest others and the\n"
+    "             releases kept in .earlier-releases, into update/<dir>/comm/delta\n"
     "  keygen     make a key pair: the private key for --sign, the public key for updater\n"
     "             builds (VELDRA_RELEASE_PUBLIC_KEY); existing files are never overwritten\n";
 
@@ -69,6 +74,11 @@ int main(int argc, char** argv) {
         } else if (text == "--sign" && i + 1 < arguments.size() && !arguments[i + 1].empty() &&
                    request.signingKey.empty()) {
             request.signingKey = arguments[++i];
+        } else if (text == "--no-delta") {
+            request.noDelta = true;
+        } else if (text == "--delta-from" && i + 1 < arguments.size() &&
+                   !arguments[i + 1].empty()) {
+            request.deltaFrom.push_back(arguments[++i]);
         } else if (text == "--help" || text == "-h") {
             WriteText(false, USAGE);
             return PUBLISH_OK;

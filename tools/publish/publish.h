@@ -21,8 +21,10 @@ struct PublishRequest {
     std::filesystem::path signingKey;   // private key file; empty: nothing signed
     bool force = false;
     bool replace = false;
-    bool rollback = false;      // a version below the announced one, on purpose
-    bool packageGiven = false;  // --package was on the command line, even empty
+    bool rollback = false;                         // a version below the announced one, on purpose
+    bool packageGiven = false;                     // --package was on the command line, even empty
+    bool noDelta = false;                          // no patches, no comm/delta.lst
+    std::vector<std::filesystem::path> deltaFrom;  // further earlier releases to patch from
 };
 
 constexpr int PUBLISH_OK = 0;

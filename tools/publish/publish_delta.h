@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/publish/publish.h"
+#include "tools/publish/publish_scan.h"
+
 struct DeltaSource {
     std::filesystem::path relativePath;  // below the release folders, as the platform names it
     std::string listedPath;              // UTF-8 with backslashes, as file.lst names it
@@ -24,3 +27,40 @@ struct DeltaSource {
 std::string MakeDeltaPatches(const std::filesystem::path& stagedTree,
                              const std::vector<DeltaSource>& files,
                              const std::vector<std::filesystem::path>& earlierReleases);
+
+// Where a release that a publish replaces is kept, unserved (outside update/),
+// for patches to later releases: <output>/.earlier-releases/<version>/, the
+// newest kKeptReleases of them. It is staged with the rest and moved there
+// only once the publish has succeeded.
+constexpr char KEPT_RELEASES_FOLDER[] = ".earlier-releases";
+constexpr size_t kKeptReleases = 3;
+// Other version directories of the output folder patched from, newest first.
+constexpr size_t kNewestOtherVersions = 2;
+
+struct PatchPlan {
+    std::filesystem::path outputDir;
+    std::string versionDirectory;  // the one being staged
+    std::string replacedVersion;   // the release served there now, when another one; else empty
+    std::vector<std::filesystem::path> deltaFrom;  // --delta-from folders
+};
+
+// The plan for publishing version as request asks: the release recorded in
+// recordPath for its version directory is the one replaced when it is another.
+PatchPlan PlanPatches(const PublishRequest& request, const ReleaseVersion& version,
+                      const std::filesystem::path& recordPath);
+
+// The earlier releases a new release is patched from, in this order: the
+// version directory it replaces, the kept releases and the newest other
+// version directories (newest first), then plan.deltaFrom.
+std::vector<std::filesystem::path> EarlierReleases(const PatchPlan& plan);
+
+// Stages a copy of the replaced release below stagedKept, makes the patches
+// into stagedTree and writes its comm/delta.lst when there is any. Returns the
+// number of index lines, or -1 when the index cannot be written.
+int StagePatches(const PatchPlan& plan, const std::filesystem::path& stagedTree,
+                 const std::filesystem::path& stagedKept, const std::vector<DeltaSource>& files);
+
+// Moves the releases staged below stagedKept to the kept ones of outputDir and
+// drops the oldest beyond kKeptReleases. Losing one costs only patches.
+void KeepStagedReleases(const std::filesystem::path& outputDir,
+                        const std::filesystem::path& stagedKept);

@@ -11,6 +11,10 @@ std::string PublishReport(const PublishRequest& request, const ReleaseVersion& v
               "\nmain program update\\" + version.majorDirectory + "\\veldra.exe (" +
               staged.mainMd5 + ")" +
               (request.packageGiven ? "\npackage update\\last\\veldrazip.exe" : "");
+    if (staged.patched > 0) {
+        report += "\npatches from earlier releases: " + std::to_string(staged.patched) +
+                  " lines in update\\" + version.versionDirectory + "\\comm\\delta.lst";
+    }
     if (outcome.key != nullptr) {
         report += "\nsigned update\\" + version.versionDirectory + "\\comm\\file.lst and update\\" +
                   version.majorDirectory +

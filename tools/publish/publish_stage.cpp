@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "tools/publish/publish_delta.h"
 #include "tools/publish/publish_sign.h"
 
 namespace fs = std::filesystem;
@@ -35,6 +36,7 @@ PublishLayout LayoutOf(const fs::path& out, const ReleaseVersion& version) {
     layout.packageTarget = layout.updateRoot / "last" / "veldrazip.exe";
     layout.mainTarget = layout.updateRoot / version.majorDirectory / MAIN_PROGRAM;
     layout.mainSignature = WithSuffix(layout.mainTarget, SIGNATURE_SUFFIX);
+    layout.stagedKept = layout.staging / "kept";
     layout.previous = layout.staging / "previous";
     layout.journal = layout.staging / "journal";
     return layout;
@@ -133,6 +135,7 @@ int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
         }
     }
     std::string list;
+    std::vector<DeltaSource> patchable;
     fs::path madeDirectory;
     std::vector<char> buffer;
     for (const auto& file : files) {
@@ -158,10 +161,16 @@ int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
                         PUBLISH_REFUSED);
         }
         list += file.listedPath + "=" + md5 + "=" + std::to_string(size) + "\r\n";
+        patchable.push_back({file.relativePath, file.listedPath, md5});
         staged.totalBytes += size;
         ++staged.listed;
     }
     if (FaultInjected("stage-files", reason)) return fail("cannot copy the release: " + reason);
+    if (!request.noDelta) {
+        staged.patched = StagePatches(PlanPatches(request, version, layout.recordPath), stagedDir,
+                                      layout.stagedKept, patchable);
+        if (staged.patched < 0) return fail("cannot write the patch index: " + SystemReason());
+    }
 
     fs::path stagedList = stagedDir / "comm" / "file.lst";
     if (!RunStep("stage-list", reason, [&] { return WriteFileThrough(stagedList, list); })) {

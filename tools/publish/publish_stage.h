@@ -36,8 +36,9 @@ struct PublishLayout {
     std::filesystem::path packageTarget;
     std::filesystem::path mainTarget;
     std::filesystem::path mainSignature;
-    std::filesystem::path previous;  // what the publish replaces, kept until it ends
-    std::filesystem::path journal;   // present while anything may still have to be put back
+    std::filesystem::path stagedKept;  // the replaced release, for patches to later ones
+    std::filesystem::path previous;    // what the publish replaces, kept until it ends
+    std::filesystem::path journal;     // present while anything may still have to be put back
 };
 
 PublishLayout LayoutOf(const std::filesystem::path& out, const ReleaseVersion& version);
@@ -48,6 +49,7 @@ struct StagedRelease {
     std::string mainMd5;
     size_t listed = 0;
     uint64_t totalBytes = 0;
+    int patched = 0;  // lines of comm/delta.lst
 };
 
 // Tests make a step fail through the environment: VELDRA_PUBLISH_FAULT=<step>

@@ -4,6 +4,8 @@
 #include <sstream>
 #include <vector>
 
+#include "tools/publish/publish_delta.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -278,6 +280,7 @@ int SwapReleaseIn(const PublishRequest& request, const ReleaseVersion& version,
         })) {
         return undo("cannot remove " + DisplayPath(layout.journal) + ": " + reason);
     }
+    KeepStagedReleases(out, layout.stagedKept);
     RemoveAll(staging);
     return PUBLISH_OK;
 }

@@ -8,6 +8,11 @@
 //   ui_driver wait-box CAPTION ms           wait for a message box and print it
 //   ui_driver answer CAPTION yes|no|ok ms   wait for a message box, print and answer it
 //   ui_driver wait-gone ms                  wait until no main dialog is left
+//   ui_driver sleep ms                      wait that long
+//   ui_driver wait-file PATH ms             wait until PATH exists (checked every ms)
+//   ui_driver wait-change PATH ms           wait until PATH is made, removed or changes
+//                                           its size or write time (checked every ms)
+//   ui_driver kill                          end the dialog's process (TerminateProcess)
 //   ui_driver launch NAME=VALUE... -- PROGRAM [ARGS...]
 //                                           run PROGRAM with these variables set (the
 //                                           last step), wait for it and end with its code
@@ -56,6 +61,52 @@ void PrintDialog(HWND dialog) {
 }
 
 constexpr DWORD LAUNCH_WAIT_MS = 600000;
+constexpr DWORD KILL_WAIT_MS = 10000;
+
+// What the file system shows of a path: absent, or its size and write time.
+struct PathState {
+    bool exists = false;
+    unsigned long long size = 0;
+    unsigned long long written = 0;
+    bool operator==(const PathState& other) const {
+        return exists == other.exists && size == other.size && written == other.written;
+    }
+};
+
+PathState StateOf(const std::wstring& path) {
+    PathState state;
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return state;
+    state.exists = true;
+    state.size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    state.written = (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                    data.ftLastWriteTime.dwLowDateTime;
+    return state;
+}
+
+// Polls condition every millisecond for at most timeoutMs: a file that is
+// written for a moment only is still seen.
+template <typename Condition>
+bool WaitClosely(Condition condition, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() >= end) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+bool KillDialogProcess() {
+    HWND dialog = FindMainDialog(0);
+    DWORD processId = 0;
+    if (dialog == nullptr || GetWindowThreadProcessId(dialog, &processId) == 0) return false;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    if (process == nullptr) return false;
+    const bool ended =
+        TerminateProcess(process, 1) && WaitForSingleObject(process, KILL_WAIT_MS) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
 
 // Runs the rest of the command line as a program of its own: Wine passes no
 // TMP or TEMP of the host to Windows programs, so they are set here.
@@ -176,6 +227,24 @@ int wmain(int argc, wchar_t** argv) {
             AnswerMessageBox(box, answer);
         } else if (step == L"launch") {
             return Launch(argc, argv, at);
+        } else if (step == L"sleep") {
+            const long ms = std::wcstol(argument(0), nullptr, 10);
+            Sleep(ms > 0 && ms <= 600000 ? static_cast<DWORD>(ms) : 0);
+            ++at;
+        } else if (step == L"wait-file" || step == L"wait-change") {
+            if (at + 1 >= argc) return 2;
+            const std::wstring path = argument(0);
+            const DWORD timeout = Milliseconds(argument(1));
+            at += 2;
+            const PathState before = StateOf(path);
+            const bool file = step == L"wait-file";
+            if (!WaitClosely(
+                    [&] { return file ? StateOf(path).exists : !(StateOf(path) == before); },
+                    timeout)) {
+                return Fail(file ? "wait-file" : "wait-change");
+            }
+        } else if (step == L"kill") {
+            if (!KillDialogProcess()) return Fail("kill");
         } else if (step == L"wait-gone") {
             const DWORD timeout = Milliseconds(argument(0));
             ++at;
