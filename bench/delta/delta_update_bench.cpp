@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bench/lib/clock.h"
 #include "engine/file_downloads.h"
 #include "engine/file_list.h"
 #include "engine/server_endpoints.h"
@@ -16,14 +17,6 @@
 namespace {
 
 constexpr float VERSION = 1.3f;
-
-double Now() {
-    LARGE_INTEGER frequency = {};
-    LARGE_INTEGER counter = {};
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/lib/clock.h"
 #include "engine/file_downloads.h"
 #include "engine/file_list.h"
 #include "engine/server_endpoints.h"
@@ -32,14 +33,6 @@
 namespace {
 
 constexpr float VERSION = 1.3f;
-
-double Now() {
-    LARGE_INTEGER frequency = {};
-    LARGE_INTEGER counter = {};
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // The temporary file every fetch of the updater goes through.
 std::wstring TempFilePath() {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/lib/clock.h"
 #include "engine/download.h"
 #include "engine/file_list.h"
 #include "engine/server_endpoints.h"
@@ -22,14 +23,6 @@
 #include "support/paths.h"
 
 namespace {
-
-double Now() {
-    LARGE_INTEGER frequency = {};
-    LARGE_INTEGER counter = {};
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // Seconds of one FetchFileList; queued receives the length of its queue.
 double Scan(unsigned& queued) {
