@@ -65,7 +65,8 @@ printf 'drawing templates 1.32\r\n' >"$release/data/readme.txt"
 head -c 1500000 /dev/urandom >"$release/data/sub/symbols.bin"
 printf '<html>help</html>\n' >"$release/www/help.html"
 "$run" "$bin/veldra-publish.exe" "$(zpath "$release")" "$release_version" \
-  "$(zpath "$work/root")" >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish"; }
+  "$(zpath "$work/root")" >"$work/publish.log" 2>&1 ||
+  { status=$?; cat "$work/publish.log"; fail "publish (exit $status)"; }
 
 # --- nginx: https download server, http version service
 start_nginx() {  # $1: "with-service" or "no-service"; $2: extra locations; $3: for both servers
