@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "support/unique_handle.h"
 
@@ -80,17 +81,30 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& wo
     UniqueHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output.get();
-    startup.hStdError = output.get();
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    // The child inherits its output and nothing else: a file another thread of
+    // the test happens to hold open (the C runtime's handles are inheritable)
+    // would stay open for the child's whole life and block renames over it.
+    HANDLE inherited = output.get();
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::vector<unsigned char> listBytes(listSize);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
+    const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &listSize) &&
+                        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                  &inherited, sizeof(inherited), nullptr, nullptr);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdOutput = output.get();
+    startup.StartupInfo.hStdError = output.get();
+    startup.lpAttributeList = list;
     PROCESS_INFORMATION process = {};
     std::wstring mutableLine = commandLine;
-    result.started =
-        CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                       workDir.empty() ? nullptr : workDir.c_str(), &startup, &process) != FALSE;
+    result.started = listed && CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE,
+                                              EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                              workDir.empty() ? nullptr : workDir.c_str(),
+                                              &startup.StartupInfo, &process) != FALSE;
+    if (listed) DeleteProcThreadAttributeList(list);
     output.reset();
     if (result.started) {
         UniqueHandle processHandle(process.hProcess);
