@@ -6,8 +6,9 @@
 #   floor  a bare loop of URLDownloadToFileA over the same URLs into the same
 #          temporary file, nothing else (under Wine)
 #   steps  DownloadFile replayed step by step over the same queue, each step
-#          timed: what the time beyond the floor is spent on (read-back,
-#          digest, write, deletes; the local check is the read of a local file
+#          timed: what the time beyond the floor is spent on (digest: the
+#          fetched file read back; replace: flushed, renamed in, renamed over
+#          the old file; deletes; the local check is the read of a local file
 #          the scan could not spare)
 #   curl   the same URLs one after another in one process (information)
 # ours and the floor run in one process, in BATCHES (default 10) batches of
@@ -104,7 +105,7 @@ reset_product() {
 }
 
 ours=() floor=() curl=() ratios=()
-local_check=() fetch=() read_back=() digest=() write=() deletes=() replayed=()
+local_check=() fetch=() digest=() replace=() deletes=() replayed=()
 for round in $(seq 1 "$rounds"); do
   reset_product
   out=$(run pair "$base" "$batches")
@@ -120,7 +121,7 @@ for round in $(seq 1 "$rounds"); do
 
   reset_product
   out=$(run steps "$base")
-  for step in local_check fetch read_back digest write deletes; do
+  for step in local_check fetch digest replace deletes; do
     eval "$step+=(\"\$(value $step \"\$out\")\")"
   done
   replayed+=("$(value seconds "$out")")
@@ -152,7 +153,7 @@ ours_median=$(m "${ours[@]}")
 rest=$(m "${floor[@]}")
 echo "$name shares of DownloadQueuedFiles ($ours_median s); fetch = the floor, the other steps replayed:"
 printf '%s   %-12s %7s s %s\n' "$name" fetch "$(m "${floor[@]}")" "$(share "$(m "${floor[@]}")" "$ours_median")"
-for step in read_back digest write deletes local_check; do
+for step in digest replace deletes local_check; do
   eval "values=(\"\${$step[@]}\")"
   value=$(m "${values[@]}")
   rest=$(awk -v a="$rest" -v b="$value" 'BEGIN {printf "%.3f", a + b}')

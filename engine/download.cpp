@@ -249,7 +249,7 @@ class ComScope {
     bool started_;
 };
 
-bool TransferComplete(HRESULT result, const TransferWatch& watch, size_t bytes) {
+bool TransferComplete(HRESULT result, const TransferWatch& watch, unsigned long long bytes) {
     if (watch.abandoned() || FAILED(result) || FAILED(watch.stopResult())) return false;
     if (watch.status() != 0 && (watch.status() < 200 || watch.status() > 299)) return false;
     if (watch.announcedLength() >= 0 &&
@@ -275,53 +275,79 @@ std::string NarrowTempPath(const std::wstring& tempDir) {
     return lossless(path) ? WideToAnsi(path) : std::string();
 }
 
-bool FitsLimit(const std::wstring& path, size_t limit) {
-    if (limit == 0) return true;
+// Size of a file; false when it cannot be learnt.
+bool SizeOf(const std::wstring& path, unsigned long long& size) {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return true;
-    const unsigned long long size =
-        (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return size <= limit;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
 }
 
-}  // namespace
+// The temp file of one fetch: whatever is left of it goes with the fetch.
+class FetchedFile {
+  public:
+    FetchedFile() {
+        wchar_t tempDir[TEMP_PATH_CHARS] = {};
+        GetTempPathW(TEMP_PATH_CHARS, tempDir);
+        path_ = JoinPath(tempDir, TEMP_FILE_NAME);
+        narrowPath_ = NarrowTempPath(tempDir);
+        // A copy left by an earlier fetch must never pass for this one's body.
+        DeleteFileW(path_.c_str());
+    }
+    FetchedFile(const FetchedFile&) = delete;
+    FetchedFile& operator=(const FetchedFile&) = delete;
+    ~FetchedFile() { DeleteFileW(path_.c_str()); }
 
-namespace {
+    const std::wstring& path() const { return path_; }
+    // Empty when urlmon could not be given the path.
+    const std::string& narrowPath() const { return narrowPath_; }
 
-FetchResult FetchToMemory(const std::string& url, std::string& buffer, size_t limit) {
-    FetchResult fetched;
-    wchar_t tempDir[TEMP_PATH_CHARS] = {};
-    GetTempPathW(TEMP_PATH_CHARS, tempDir);
-    const std::wstring tempPath = JoinPath(tempDir, TEMP_FILE_NAME);
-    const std::string narrowTempPath = NarrowTempPath(tempDir);
-    if (narrowTempPath.empty()) return fetched;
+  private:
+    std::wstring path_;
+    std::string narrowPath_;
+};
 
-    // A copy left by an earlier fetch must never pass for this one's body.
-    DeleteFileW(tempPath.c_str());
+// Fetches url into fetched. 0 when at least one byte of a complete,
+// successful response arrived, and (with a limit) no more than limit bytes.
+FetchResult FetchToFile(const std::string& url, const FetchedFile& fetched, size_t limit) {
+    FetchResult result;
+    if (fetched.narrowPath().empty()) return result;
 
-    HRESULT result = E_FAIL;
+    HRESULT transfer = E_FAIL;
     TransferWatch* watch = new TransferWatch(limit);
     const std::string escapedUrl = RequestForm(url);
     {
         ComScope com;
         StallTimer timer(watch);
-        result = URLDownloadToFileA(nullptr, escapedUrl.c_str(), narrowTempPath.c_str(), 0, watch);
+        transfer =
+            URLDownloadToFileA(nullptr, escapedUrl.c_str(), fetched.narrowPath().c_str(), 0, watch);
     }
     // urlmon also keeps a copy in the browser cache; only the destination is
     // meant to stay behind.
     DeleteUrlCacheEntryA(escapedUrl.c_str());
 
-    std::string body;
-    if (FitsLimit(tempPath, limit)) ReadWholeFile(tempPath, body);
-    DeleteFileW(tempPath.c_str());
-
-    const bool complete = TransferComplete(result, *watch, body.size());
-    fetched.lengthChecked = watch->lengthAnnounced();
+    unsigned long long size = 0;
+    const bool complete = SizeOf(fetched.path(), size) && size > 0 &&
+                          (limit == 0 || size <= limit) && TransferComplete(transfer, *watch, size);
+    result.lengthChecked = watch->lengthAnnounced();
     watch->Release();
-    if (!complete || body.empty()) return fetched;
+    if (complete) result.code = DOWNLOAD_OK;
+    return result;
+}
+
+FetchResult FetchToMemory(const std::string& url, std::string& buffer, size_t limit) {
+    FetchedFile fetched;
+    FetchResult result = FetchToFile(url, fetched, limit);
+    if (result.code != DOWNLOAD_OK) return result;
+    unsigned long long size = 0;
+    std::string body;
+    if (!SizeOf(fetched.path(), size) || ReadWholeFile(fetched.path(), body) <= 0 ||
+        body.size() != size) {
+        result.code = DOWNLOAD_EMPTY;
+        return result;
+    }
     buffer = std::move(body);
-    fetched.code = DOWNLOAD_OK;
-    return fetched;
+    return result;
 }
 
 // The staging file sits at the top of the product folder, so an ended run's
@@ -350,19 +376,27 @@ int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPat
     content.shrink_to_fit();
 
     const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
-    const FetchResult fetched = FetchBody(url, content, limit);
+    FetchedFile fetchedFile;
+    const FetchResult fetched = FetchToFile(url, fetchedFile, limit);
     if (fetched.code != DOWNLOAD_OK) return fetched.code;
     // Without a length to hold it against, a body cut short reads as complete.
-    if (!fetched.lengthChecked && isWhole && !isWhole(content)) return DOWNLOAD_EMPTY;
+    if (!fetched.lengthChecked && isWhole &&
+        (ReadWholeFile(fetchedFile.path(), content) <= 0 || !isWhole(content))) {
+        return DOWNLOAD_EMPTY;
+    }
+    content.clear();
+    content.shrink_to_fit();
 
     // Whatever arrives is accepted for ANY_MD5: no digest to compute.
-    const bool matches =
-        expectedMd5.empty() || expectedMd5 == ANY_MD5 || Md5Hex(content) == expectedMd5;
+    const bool matches = expectedMd5.empty() || expectedMd5 == ANY_MD5 ||
+                         Md5OfFile(fetchedFile.path()) == expectedMd5;
     // Where releases are signed the digest comes from a verified list, and
     // bytes without it never replace the file.
     if (!matches && ReleaseSigningEnabled()) return DOWNLOAD_MD5_MISMATCH;
 
-    if (!PutFileByReplacement(localPath, content)) return DOWNLOAD_WRITE_FAILED;
+    if (!ReplaceWithFile(StagingPathFor(localPath), localPath, fetchedFile.path())) {
+        return DOWNLOAD_WRITE_FAILED;
+    }
     return matches ? DOWNLOAD_OK : DOWNLOAD_MD5_MISMATCH;
 }
 

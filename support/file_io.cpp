@@ -1,6 +1,7 @@
 #include "support/file_io.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -178,8 +179,6 @@ bool WriteFlushed(const std::wstring& path, const char* bytes, size_t length) {
         }
         done += written;
     }
-    // On disk before the rename can be: a rename that outlives a power cut must
-    // not name a file whose bytes did not.
     return FlushFileBuffers(file.get()) != FALSE;
 }
 
@@ -188,26 +187,96 @@ void RemoveStaging(const std::wstring& stagingPath) {
     DeleteFileW(stagingPath.c_str());
 }
 
+// Creates path's missing parent folders; false when path may not be replaced:
+// a folder, or a file marked read-only. Checked here: a rename does not heed
+// the mark where the caller is privileged enough (Wine run by root), and the
+// mark must still refuse.
+bool MayReplace(const std::wstring& path) {
+    CreateParentFolders(path);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES ||
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+}
+
+bool RenameStagedOver(const std::wstring& stagingPath, const std::wstring& path) {
+    if (MoveFileExW(stagingPath.c_str(), path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    RemoveStaging(stagingPath);
+    return false;
+}
+
+// On disk before the rename can be: a rename that outlives a power cut must
+// not name a file whose bytes did not.
+bool FlushFile(const std::wstring& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() && FlushFileBuffers(file.get());
+}
+
+bool CopyFlushed(const std::wstring& sourcePath, const std::wstring& path) {
+    UniqueHandle source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!source.valid() || !file.valid()) return false;
+    std::vector<char> buffer(1u << 20);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(source.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
+                      nullptr)) {
+            return false;
+        }
+        if (got == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(file.get(), buffer.data(), got, &written, nullptr) || written != got) {
+            return false;
+        }
+    }
+    return FlushFileBuffers(file.get()) != FALSE;
+}
+
+// A file renamed in from another folder keeps that folder's access rules (the
+// user's temp folder admits its owner alone); an empty, unprotected list makes
+// it take the rules of the folder it now lies in, as a file created there does.
+bool TakeFolderAccess(const std::wstring& path) {
+    ACL empty = {};
+    if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION)) return false;
+    return SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool ReplaceWithBytes(const std::wstring& stagingPath, const std::wstring& path, const char* bytes,
                       size_t length) {
-    CreateParentFolders(path);
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    // Checked here: a rename does not heed the mark where the caller is
-    // privileged enough (Wine run by root), and the mark must still refuse.
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
-        return false;
-    }
+    if (!MayReplace(path)) return false;
     RemoveStaging(stagingPath);
-    if (!WriteFlushed(stagingPath, bytes, length) ||
-        !MoveFileExW(stagingPath.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!WriteFlushed(stagingPath, bytes, length)) {
         RemoveStaging(stagingPath);
         return false;
     }
-    return true;
+    return RenameStagedOver(stagingPath, path);
+}
+
+bool ReplaceWithFile(const std::wstring& stagingPath, const std::wstring& path,
+                     const std::wstring& sourcePath) {
+    if (!MayReplace(path)) return false;
+    RemoveStaging(stagingPath);
+    // Same volume: the file itself is renamed in, its bytes never written twice.
+    bool staged = FlushFile(sourcePath) && MoveFileExW(sourcePath.c_str(), stagingPath.c_str(), 0);
+    if (staged && !TakeFolderAccess(stagingPath)) {
+        // Kept as it is, it would keep the access of the folder it came from.
+        MoveFileExW(stagingPath.c_str(), sourcePath.c_str(), 0);
+        staged = false;
+    }
+    if (!staged && !CopyFlushed(sourcePath, stagingPath)) {
+        RemoveStaging(stagingPath);
+        return false;
+    }
+    return RenameStagedOver(stagingPath, path);
 }
 
 bool PrepareDestination(const std::wstring& path) {

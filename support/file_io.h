@@ -55,6 +55,14 @@ constexpr wchar_t STAGING_FILE_NAME[] = L"~tmp.new";
 bool ReplaceWithBytes(const std::wstring& stagingPath, const std::wstring& path, const char* bytes,
                       size_t length);
 
+// ReplaceWithBytes for bytes that already lie in the file sourcePath, which
+// this call takes: on path's volume it is renamed in (taking the access rules
+// of path's folder, as a file created there would), else its bytes are copied.
+// False, with path as it was, in the same cases as ReplaceWithBytes; where
+// path was refused the source file stays, else it is gone or was copied.
+bool ReplaceWithFile(const std::wstring& stagingPath, const std::wstring& path,
+                     const std::wstring& sourcePath);
+
 // Creates the missing parent directories, checks that the file can be opened
 // for writing and truncates it. False when it cannot be opened; a failed
 // truncation throws std::filesystem::filesystem_error.

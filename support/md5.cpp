@@ -1,9 +1,14 @@
 #include "support/md5.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
-#include "support/file_io.h"
+#include "support/unique_handle.h"
 
 namespace {
 
@@ -157,6 +162,14 @@ void Finish(Md5State& state, unsigned char digest[16]) {
     }
 }
 
+std::string HexOf(const unsigned char digest[16]) {
+    char text[33] = {};
+    for (int i = 0; i < 16; ++i) {
+        _snprintf_s(text + 2 * i, sizeof(text) - 2 * i, _TRUNCATE, "%02X", digest[i]);
+    }
+    return std::string(text, 32);
+}
+
 }  // namespace
 
 void Md5Digest(const unsigned char* data, int32_t length, unsigned char digest[16]) {
@@ -173,18 +186,27 @@ std::string Md5Hex(const void* data, size_t length) {
         Update(state, static_cast<const unsigned char*>(data), length);
     }
     Finish(state, digest);
-    char text[33] = {};
-    for (int i = 0; i < 16; ++i) {
-        _snprintf_s(text + 2 * i, sizeof(text) - 2 * i, _TRUNCATE, "%02X", digest[i]);
-    }
-    return std::string(text, 32);
+    return HexOf(digest);
 }
 
 std::string Md5OfFile(const std::wstring& path) {
-    std::string bytes;
-    const int read = ReadWholeFile(path, bytes);
-    if (read <= 0) return std::string();
-    return Md5Hex(bytes.data(), static_cast<size_t>(read));
+    int fd = -1;
+    if (_wsopen_s(&fd, path.c_str(), _O_RDONLY | _O_BINARY, _SH_DENYWR, 0) != 0)
+        return std::string();
+    UniqueFd file(fd);
+    // In pieces: a file is never held in memory whole for its digest.
+    std::vector<unsigned char> buffer(1u << 20);
+    Md5State state;
+    for (;;) {
+        const int got = _read(file.get(), buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (got < 0) return std::string();
+        if (got == 0) break;
+        Update(state, buffer.data(), static_cast<size_t>(got));
+    }
+    if (state.length == 0) return std::string();
+    unsigned char digest[16] = {};
+    Finish(state, digest);
+    return HexOf(digest);
 }
 
 bool IsMd5Hex(const std::string& text) {

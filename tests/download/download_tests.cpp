@@ -346,6 +346,32 @@ TEST_F(Download, FetchedBytesReplaceTheFileAndNeverRewriteIt) {
     EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
 }
 
+// Fetched into a temp folder on another volume, the bytes are copied in.
+TEST_F(Download, ATempFolderOnAnotherVolumeStillReplacesTheFile) {
+    const std::wstring otherVolume =
+        L"Z:\\dev\\shm\\veldra-temp-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    ASSERT_TRUE(CreateDirectoryW(otherVolume.c_str(), nullptr) ||
+                GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(WriteBytes(otherVolume + L"probe", "probe"));
+    const bool crossesVolumes =
+        !MoveFileExW((otherVolume + L"probe").c_str(), (dir + L"probe").c_str(), 0) &&
+        GetLastError() == ERROR_NOT_SAME_DEVICE;
+    wchar_t oldTemp[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TMP", oldTemp, MAX_PATH);
+    SetEnvironmentVariableW(L"TMP", otherVolume.c_str());
+    const std::string fresh(300000, 'f');
+    server.AddRoute("/far", 200, fresh);
+    const std::wstring target = dir + L"far.bin";
+    ASSERT_TRUE(WriteBytes(target, "old"));
+    const int result = DownloadFile(L"/far", target, Md5Hex(fresh));
+    SetEnvironmentVariableW(L"TMP", oldTemp[0] ? oldTemp : nullptr);
+    RemoveTree(otherVolume);
+    if (!crossesVolumes) GTEST_SKIP() << "Z:\\dev\\shm is on the temp folder's volume";
+    EXPECT_EQ(result, DOWNLOAD_OK);
+    EXPECT_TRUE(ReadBytes(target) == fresh);
+    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
+}
+
 namespace {
 
 std::string Gzip(const std::string& text) {
