@@ -55,11 +55,11 @@ constexpr wchar_t STAGING_FILE_NAME[] = L"~tmp.new";
 bool ReplaceWithBytes(const std::wstring& stagingPath, const std::wstring& path, const char* bytes,
                       size_t length);
 
-// ReplaceWithBytes for bytes that already lie in the file sourcePath, which
-// this call takes: on path's volume it is renamed in (taking the access rules
-// of path's folder, as a file created there would), else its bytes are copied.
-// False, with path as it was, in the same cases as ReplaceWithBytes; where
-// path was refused the source file stays, else it is gone or was copied.
+// ReplaceWithBytes for bytes that already lie in the file sourcePath: on
+// stagingPath's volume that file itself is renamed in (taking the access rules
+// of its new folder, as a file created there would), else its bytes are
+// copied. False, with path as it was, in the same cases as ReplaceWithBytes.
+// sourcePath may be gone afterwards; whatever is left of it is the caller's.
 bool ReplaceWithFile(const std::wstring& stagingPath, const std::wstring& path,
                      const std::wstring& sourcePath);
 
