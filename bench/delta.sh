@@ -20,10 +20,9 @@ source "$(dirname "$0")/lib/common.bash"
 cmake --build "$build" --target delta_bench delta_update_bench veldraupdate veldraupdate_e2e \
   veldra-demo-1.31.0 veldra-demo-1.32.0 veldra-publish >/dev/null
 bin=$(cd "$build/bin" && pwd)
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
 work=$(bench_workdir delta-bench)
 cleanup() {
-  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
+  stop_nginx "$work"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -86,28 +85,11 @@ done
 
 port_delta=$(free_port)
 port_whole=$(free_port)
-mkdir -p "$work/tmp"
-cat >"$work/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
+start_nginx "$work" "
   log_format bytes '\$body_bytes_sent \$request_uri';
-  sendfile on;
-  client_body_temp_path $work/tmp;
-  proxy_temp_path $work/tmp;
-  fastcgi_temp_path $work/tmp;
-  uwsgi_temp_path $work/tmp;
-  scgi_temp_path $work/tmp;
-  default_type application/octet-stream;
   limit_rate $rate;
   server { listen 127.0.0.1:$port_delta; root $work/delta; access_log $work/delta.log bytes; }
-  server { listen 127.0.0.1:$port_whole; root $work/whole; access_log $work/whole.log bytes; }
-}
-CONF
-"$nginx" -c "$work/nginx.conf" -p "$work" -e "$work/error.log"
-for _ in $(seq 1 50); do [ -s "$work/nginx.pid" ] && break; sleep 0.1; done
+  server { listen 127.0.0.1:$port_whole; root $work/whole; access_log $work/whole.log bytes; }"
 
 product=$work/product
 update() {  # KIND PORT [again]: seconds of one update from the first release

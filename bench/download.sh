@@ -25,17 +25,15 @@ source "$(dirname "$0")/lib/common.bash"
 name=download
 [ "$scheme" = https ] && name=download-https
 cmake --build "$build" --target download_bench trust_ca >/dev/null
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
-
 work=$(bench_workdir download-bench)
 cleanup() {
-  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
+  stop_nginx "$work"
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 served=$work/root/update/1.3
-mkdir -p "$served/data" "$served/comm" "$work/stale/data" "$work/product" "$work/curl" "$work/tmp"
+mkdir -p "$served/data" "$served/comm" "$work/stale/data" "$work/product" "$work/curl"
 port=$(free_port)
 # Wine 8 refuses a certificate for an https URL naming 127.0.0.1, even with
 # that address in its subjectAltName; the host name localhost passes.
@@ -77,25 +75,9 @@ if [ "$scheme" = https ]; then
   tls="ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key"
 fi
 
-cat >"$work/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
+start_nginx "$work" "
   access_log off;
-  sendfile on;
-  client_body_temp_path $work/tmp;
-  proxy_temp_path $work/tmp;
-  fastcgi_temp_path $work/tmp;
-  uwsgi_temp_path $work/tmp;
-  scgi_temp_path $work/tmp;
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$port ${tls:-}; root $work/root; }
-}
-CONF
-"$nginx" -c "$work/nginx.conf" -p "$work" -e "$work/error.log"
-for _ in $(seq 1 50); do [ -s "$work/nginx.pid" ] && break; sleep 0.1; done
+  server { listen 127.0.0.1:$port ${tls:-}; root $work/root; }"
 
 run() { "$build/wine-run" "$work/product/download_bench.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 reset_product() {

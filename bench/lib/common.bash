@@ -34,3 +34,33 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
+
+# start_nginx WORK LINES: an nginx whose files all lie in WORK, serving as the
+# http block's LINES (servers, logs, limits) say; returns once it is up.
+start_nginx() {
+  local work=$1 nginx
+  nginx=$(command -v nginx || echo /usr/sbin/nginx)
+  mkdir -p "$work/tmp"
+  cat >"$work/nginx.conf" <<CONF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 64; }
+http {
+  sendfile on;
+  client_body_temp_path $work/tmp;
+  proxy_temp_path $work/tmp;
+  fastcgi_temp_path $work/tmp;
+  uwsgi_temp_path $work/tmp;
+  scgi_temp_path $work/tmp;
+  default_type application/octet-stream;
+$2
+}
+CONF
+  "$nginx" -c "$work/nginx.conf" -p "$work" -e "$work/error.log"
+  for _ in $(seq 1 50); do [ -s "$work/nginx.pid" ] && break; sleep 0.1; done
+}
+stop_nginx() {  # $1: the WORK given to start_nginx
+  [ -f "$1/nginx.pid" ] && kill "$(cat "$1/nginx.pid")" 2>/dev/null
+  return 0
+}
