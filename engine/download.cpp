@@ -362,30 +362,31 @@ std::wstring StagingPathFor(const std::wstring& localPath) {
 int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPath,
                        const std::string& expectedMd5, const FileStamp* knownDifferent,
                        size_t limit, const WholeBodyTest& isWhole) {
-    std::string content;
     // The local file is read only when it could spare the fetch: ANY_MD5 equals
     // no digest, and a file still as it was when found different needs no second look.
     FileStamp now;
     const bool mustFetch =
         expectedMd5 == ANY_MD5 ||
         (knownDifferent != nullptr && ReadFileStamp(localPath, now) && now == *knownDifferent);
-    if (!mustFetch && ReadWholeFile(localPath, content) > 0) {
-        if (expectedMd5.empty() || Md5Hex(content) == expectedMd5) return DOWNLOAD_OK;
+    if (!mustFetch) {
+        // Read in pieces: a large file is never held whole for its digest.
+        const std::string localMd5 = Md5OfFile(localPath);
+        if (!localMd5.empty() && (expectedMd5.empty() || localMd5 == expectedMd5)) {
+            return DOWNLOAD_OK;
+        }
     }
-    content.clear();
-    content.shrink_to_fit();
 
     const std::string url = WideToUtf8(DownloadBaseUrl() + urlPath);
     FetchedFile fetchedFile;
     const FetchResult fetched = FetchToFile(url, fetchedFile, limit);
     if (fetched.code != DOWNLOAD_OK) return fetched.code;
     // Without a length to hold it against, a body cut short reads as complete.
-    if (!fetched.lengthChecked && isWhole &&
-        (ReadWholeFile(fetchedFile.path(), content) <= 0 || !isWhole(content))) {
-        return DOWNLOAD_EMPTY;
+    if (!fetched.lengthChecked && isWhole) {
+        std::string content;
+        if (ReadWholeFile(fetchedFile.path(), content) <= 0 || !isWhole(content)) {
+            return DOWNLOAD_EMPTY;
+        }
     }
-    content.clear();
-    content.shrink_to_fit();
 
     // Whatever arrives is accepted for ANY_MD5: no digest to compute.
     const bool matches = expectedMd5.empty() || expectedMd5 == ANY_MD5 ||
@@ -429,8 +430,6 @@ int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring&
     try {
         return DownloadFile(urlPath, localPath, expectedMd5);
     } catch (const std::bad_alloc&) {
-        // A local file too large to read into memory stands where a fetch
-        // would: it fails like one.
         return DOWNLOAD_EMPTY;
     }
 }

@@ -40,7 +40,8 @@ using WholeBodyTest = std::function<bool(const std::string& body)>;
 // current, and checks its digest. Returns 0, -3, -1002 or -1003. Fetched bytes
 // take the file's place by replacement (PutFileByReplacement); where releases
 // are signed, only bytes with expectedMd5 do, and a mismatch leaves the file
-// as it was. A local file too large to read escapes as std::bad_alloc.
+// as it was. Neither the local file nor the fetched one is held whole in
+// memory; running out of memory elsewhere escapes as std::bad_alloc.
 // knownDifferent: the stamp the local file had when it was last read whole and
 // did not match expectedMd5; while it still has it, it is not read again.
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
