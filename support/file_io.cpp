@@ -210,8 +210,10 @@ bool RenameStagedOver(const std::wstring& stagingPath, const std::wstring& path)
 // On disk before the rename can be: a rename that outlives a power cut must
 // not name a file whose bytes did not.
 bool FlushFile(const std::wstring& path) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Shared: a scanner that looks at a fresh download must not stop the flush.
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file.valid() && FlushFileBuffers(file.get());
 }
 
