@@ -269,6 +269,8 @@ bool ReplaceWithFile(const std::wstring& stagingPath, const std::wstring& path,
     RemoveStaging(stagingPath);
     // Same volume: the file itself is renamed in, its bytes never written twice.
     bool staged = FlushFile(sourcePath) && MoveFileExW(sourcePath.c_str(), stagingPath.c_str(), 0);
+    // Marks the fetch left on it (a hidden or temporary file's) are not the product's.
+    if (staged) SetFileAttributesW(stagingPath.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (staged && !TakeFolderAccess(stagingPath)) {
         // Kept as it is, it would keep the access of the folder it came from.
         MoveFileExW(stagingPath.c_str(), sourcePath.c_str(), 0);

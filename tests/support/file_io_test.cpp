@@ -190,6 +190,21 @@ TEST(MeasureAndRead, MissingEmptyAndHeldForWriting) {
     RemoveTree(dir);
 }
 
+// The source file itself takes the place of the old one, without the marks it had.
+TEST(ReplaceWithFile, TheSourceTakesThePlaceAsAPlainFile) {
+    const std::wstring dir = MakeTempDir(L"replace-with-file");
+    const std::wstring source = dir + L"fetched.tmp";
+    const std::wstring target = dir + L"sub\\a.bin";
+    ASSERT_TRUE(WriteBytes(source, "new bytes"));
+    ASSERT_TRUE(SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_TRUE(ReplaceWithFile(dir + L"~tmp.new", target, source));
+    EXPECT_EQ(ReadBytes(target), "new bytes");
+    EXPECT_EQ(GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_FALSE(FileExists(source));
+    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
+    RemoveTree(dir);
+}
+
 TEST(PrepareDestination, CreatesMissingParentsAndAnEmptyFile) {
     const std::wstring dir = MakeTempDir(L"prep");
     const std::wstring path = dir + L"a\\b/c\\file.txt";
