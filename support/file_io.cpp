@@ -239,6 +239,27 @@ bool CopyFlushed(const std::wstring& sourcePath, const std::wstring& path) {
     return FlushFileBuffers(file.get()) != FALSE;
 }
 
+// Whether a file made in folder takes its access rules from the folder (one
+// of its entries is passed on to files). Only then does a file renamed in
+// and told to inherit end up as a file made there would; otherwise a new
+// file takes its maker's defaults, and an inheriting one would take nothing.
+bool FolderPassesAccessOn(const std::wstring& folder) {
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool passes = false;
+    for (DWORD i = 0; list != nullptr && i < list->AceCount && !passes; ++i) {
+        void* entry = nullptr;
+        passes = GetAce(list, i, &entry) &&
+                 (static_cast<ACE_HEADER*>(entry)->AceFlags & OBJECT_INHERIT_ACE) != 0;
+    }
+    LocalFree(descriptor);
+    return passes;
+}
+
 // A file renamed in from another folder keeps that folder's access rules (the
 // user's temp folder admits its owner alone); an empty, unprotected list makes
 // it take the rules of the folder it now lies in, as a file created there does.
@@ -268,7 +289,8 @@ bool ReplaceWithFile(const std::wstring& stagingPath, const std::wstring& path,
     if (!MayReplace(path)) return false;
     RemoveStaging(stagingPath);
     // Same volume: the file itself is renamed in, its bytes never written twice.
-    bool staged = FlushFile(sourcePath) && MoveFileExW(sourcePath.c_str(), stagingPath.c_str(), 0);
+    bool staged = FolderPassesAccessOn(DirectoryOf(stagingPath.c_str())) && FlushFile(sourcePath) &&
+                  MoveFileExW(sourcePath.c_str(), stagingPath.c_str(), 0);
     // Marks the fetch left on it (a hidden or temporary file's) are not the product's.
     if (staged) SetFileAttributesW(stagingPath.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (staged && !TakeFolderAccess(stagingPath)) {

@@ -197,7 +197,17 @@ TEST(ReplaceWithFile, TheSourceTakesThePlaceAsAPlainFile) {
     const std::wstring target = dir + L"sub\\a.bin";
     ASSERT_TRUE(WriteBytes(source, "new bytes"));
     ASSERT_TRUE(SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    const auto identity = [](const std::wstring& path) {
+        UniqueHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        BY_HANDLE_FILE_INFORMATION information = {};
+        GetFileInformationByHandle(file.get(), &information);
+        return (static_cast<unsigned long long>(information.nFileIndexHigh) << 32) |
+               information.nFileIndexLow;
+    };
+    const unsigned long long sourceIdentity = identity(source);
     EXPECT_TRUE(ReplaceWithFile(dir + L"~tmp.new", target, source));
+    EXPECT_EQ(identity(target), sourceIdentity);
     EXPECT_EQ(ReadBytes(target), "new bytes");
     EXPECT_EQ(GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
     EXPECT_FALSE(FileExists(source));
