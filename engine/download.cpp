@@ -235,20 +235,6 @@ class StallTimer {
     HANDLE timer_ = nullptr;
 };
 
-// COM for the duration of one fetch; balanced only when this call started it.
-class ComScope {
-  public:
-    ComScope() : started_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-    ~ComScope() {
-        if (started_) CoUninitialize();
-    }
-
-  private:
-    bool started_;
-};
-
 bool TransferComplete(HRESULT result, const TransferWatch& watch, unsigned long long bytes) {
     if (watch.abandoned() || FAILED(result) || FAILED(watch.stopResult())) return false;
     if (watch.status() != 0 && (watch.status() < 200 || watch.status() > 299)) return false;
@@ -402,6 +388,12 @@ int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPat
 }
 
 }  // namespace
+
+ComScope::ComScope() : started_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+
+ComScope::~ComScope() {
+    if (started_) CoUninitialize();
+}
 
 FetchResult FetchBody(const std::string& url, std::string& buffer, size_t limit) {
     // Memory is part of what a fetch needs: running short of it fails the fetch.

@@ -24,6 +24,21 @@ struct FetchResult {
     bool lengthChecked = false;
 };
 
+// COM started on this thread for as long as it lives; balanced only when this
+// one started it. Each fetch holds one; a caller making many fetches holds one
+// around them all, as starting COM afresh for each costs about as much as a
+// small fetch.
+class ComScope {
+  public:
+    ComScope();
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+    ~ComScope();
+
+  private:
+    bool started_;
+};
+
 // Fetches url (narrow, already encoded) into buffer. 0 when at least one byte
 // of a complete, successful (2xx) response arrived; else DOWNLOAD_EMPTY. A
 // transfer that stalls, or (with a limit) brings more than limit bytes, is

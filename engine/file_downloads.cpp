@@ -131,6 +131,7 @@ int DownloadQueuedFiles(const DownloadQueue& queue, const std::wstring& exeDirec
 
     ServerPatches deltas{versionPrefix};
     std::vector<std::string> errorLines;
+    const ComScope com;
     for (const QueuedFile& file : queue) {
         if (IsUpdaterItself(file.relativePath)) continue;
         std::wstring widePath = Utf8ToWide(file.relativePath);
