@@ -350,9 +350,11 @@ TEST_F(Download, FetchedBytesReplaceTheFileAndNeverRewriteIt) {
 TEST_F(Download, ATempFolderOnAnotherVolumeStillReplacesTheFile) {
     const std::wstring otherVolume =
         L"Z:\\dev\\shm\\veldra-temp-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-    ASSERT_TRUE(CreateDirectoryW(otherVolume.c_str(), nullptr) ||
-                GetLastError() == ERROR_ALREADY_EXISTS);
-    ASSERT_TRUE(WriteBytes(otherVolume + L"probe", "probe"));
+    if ((!CreateDirectoryW(otherVolume.c_str(), nullptr) &&
+         GetLastError() != ERROR_ALREADY_EXISTS) ||
+        !WriteBytes(otherVolume + L"probe", "")) {
+        GTEST_SKIP() << "no Z:\\dev\\shm to write to";
+    }
     const bool crossesVolumes =
         !MoveFileExW((otherVolume + L"probe").c_str(), (dir + L"probe").c_str(), 0) &&
         GetLastError() == ERROR_NOT_SAME_DEVICE;
