@@ -325,10 +325,9 @@ FetchResult FetchToMemory(const std::string& url, std::string& buffer, size_t li
     FetchedFile fetched;
     FetchResult result = FetchToFile(url, fetched, limit);
     if (result.code != DOWNLOAD_OK) return result;
-    unsigned long long size = 0;
     std::string body;
-    if (!SizeOf(fetched.path(), size) || ReadWholeFile(fetched.path(), body) <= 0 ||
-        body.size() != size) {
+    const int read = ReadWholeFile(fetched.path(), body);
+    if (read <= 0 || static_cast<size_t>(read) != body.size()) {
         result.code = DOWNLOAD_EMPTY;
         return result;
     }
