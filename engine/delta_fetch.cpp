@@ -43,6 +43,7 @@ std::optional<int> TryPatch(const ServerPatches& deltas, const QueuedFile& file,
                             const std::wstring& localPath, const FileStamp* knownDifferent,
                             LocalCopy& local) {
     if (file.listedSize == 0 || file.listedSize > kMaxPatchedFileSize) return std::nullopt;
+    if (!HasDeltaPatchTo(deltas.entries, file.relativePath, file.expectedMd5)) return std::nullopt;
     if (!KnowLocalCopy(file, localPath, knownDifferent, local)) return std::nullopt;
     // Current already: what DownloadFile would find without a fetch.
     if (local.md5 == file.expectedMd5) return DOWNLOAD_OK;
@@ -56,7 +57,9 @@ std::optional<int> TryPatch(const ServerPatches& deltas, const QueuedFile& file,
     std::string patch;
     const std::string url = WideToUtf8(DownloadBaseUrl() + deltas.versionPrefix) +
                             DeltaPatchPath(local.md5, found->newMd5);
-    const uint64_t limit = std::min(found->patchSize, file.listedSize);
+    // Patches are kept only below half the file: more is not a patch worth taking.
+    const uint64_t limit = std::min(found->patchSize, file.listedSize / 2);
+    if (limit == 0) return std::nullopt;
     if (DownloadToMemory(url, patch, static_cast<size_t>(limit)) != DOWNLOAD_OK)
         return std::nullopt;
     std::string rebuilt;
@@ -92,8 +95,10 @@ int FetchQueuedFile(ServerPatches& deltas, const QueuedFile& file, const std::ws
         // Too little memory for a patch is no reason to fail the file.
         deltas.entries.clear();
     }
-    // A file just read and found different is not read a second time.
+    // A file just read and found different is not read a second time; its
+    // bytes are not held while the whole file comes.
+    local.bytes = std::string();
     const bool readNow = local.stamped && !local.md5.empty();
     return DownloadFile(serverPath, localPath, file.expectedMd5,
-                        readNow ? &local.stamp : knownDifferent);
+                        readNow ? &local.stamp : knownDifferent, file.listedSize);
 }

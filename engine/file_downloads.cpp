@@ -132,13 +132,16 @@ int DownloadQueuedFiles(const DownloadQueue& queue, const std::wstring& exeDirec
     ServerPatches deltas{versionPrefix};
     std::vector<std::string> errorLines;
     const ComScope com;
+    CheckedFolders plainFolders;
     for (const QueuedFile& file : queue) {
         if (IsUpdaterItself(file.relativePath)) continue;
         std::wstring widePath = Utf8ToWide(file.relativePath);
         // The list is checked already; a queue from elsewhere gets the same guard.
         if (!IsSafeRelativePath(widePath)) continue;
         std::wstring localPath = JoinPath(exeDirectory, widePath);
-        if (!LiesBelow(exeDirectory, localPath)) continue;
+        if (!LiesBelow(exeDirectory, localPath, &plainFolders) ||
+            IsUpdaterOwnFile(exeDirectory, localPath))
+            continue;
         std::wstring serverPath = versionPrefix + widePath;
         ReplaceAll(serverPath, L"\\", L"/");
 

@@ -139,7 +139,7 @@ void ReplayOne(const QueuedFile& file, const std::wstring& directory, const std:
     if (!matches) printf("mismatch %s\n", file.relativePath.c_str());
 
     start = Now();
-    ReplaceWithFile(JoinPath(directory, STAGING_FILE_NAME), localPath, tempPath);
+    ReplaceWithFile(localPath, tempPath);
     times.replace += Now() - start;
     start = Now();
     DeleteFileW(tempPath.c_str());
