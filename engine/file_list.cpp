@@ -54,8 +54,9 @@ std::wstring OwnFileName() {
 
 // Files the updater writes itself: a list naming one, in whatever spelling,
 // would have the run overwrite its own state.
-constexpr const wchar_t* OWN_FILES[] = {L"~tmp.bak",       L"~tmp.md5",        STAGING_FILE_NAME,
-                                        L"comm\\file.lst", L"comm\\delta.lst", L"comm\\release.txt"};
+constexpr const wchar_t* OWN_FILES[] = {L"~tmp.bak",        L"~tmp.md5",
+                                        STAGING_FILE_NAME,  L"comm\\file.lst",
+                                        L"comm\\delta.lst", L"comm\\release.txt"};
 
 bool SameNameNoCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
     return CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) ==

@@ -18,8 +18,8 @@ constexpr wchar_t LOCAL_PREFIX[] = L"Local\\veldraupdate-run-";
 // the resolved text when the folder cannot be opened.
 std::wstring CanonicalFolder(const std::wstring& folder) {
     UniqueHandle handle(CreateFileW(folder.c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (handle.valid()) {
         std::vector<wchar_t> name(MAX_PATH);
         DWORD length = GetFinalPathNameByHandleW(handle.get(), name.data(),

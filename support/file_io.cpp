@@ -190,8 +190,7 @@ std::wstring StagingPathBeside(const std::wstring& path) {
     return L"\\\\?\\" + full;
 }
 
-bool WriteFlushed(const std::wstring& path, const char* bytes, size_t length,
-                  ReplaceSteps* steps) {
+bool WriteFlushed(const std::wstring& path, const char* bytes, size_t length, ReplaceSteps* steps) {
     // CREATE_NEW: a staging name is this call's alone.
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));

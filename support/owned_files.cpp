@@ -40,20 +40,21 @@ bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix, size_t le
 
 std::wstring OwnedFileName(const wchar_t* prefix, const wchar_t* suffix) {
     unsigned long random = 0;
-    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&random),
-                                        sizeof(random), BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&random), sizeof(random),
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
         random = static_cast<unsigned long>(GetTickCount64()) ^ GetCurrentThreadId();
     }
     wchar_t name[NAME_UNITS] = {};
-    _snwprintf_s(name, NAME_UNITS, _TRUNCATE, L"%s%lx-%08lx-%08lx%s", prefix,
-                 GetCurrentProcessId(), StartOf(GetCurrentProcess()), random, suffix);
+    _snwprintf_s(name, NAME_UNITS, _TRUNCATE, L"%s%lx-%08lx-%08lx%s", prefix, GetCurrentProcessId(),
+                 StartOf(GetCurrentProcess()), random, suffix);
     return name;
 }
 
 bool IsLeftover(const std::wstring& name, const wchar_t* prefix, const wchar_t* suffix) {
     const size_t prefixLength = wcslen(prefix);
     const size_t suffixLength = wcslen(suffix);
-    if (name.size() <= prefixLength + suffixLength || !StartsWithNoCase(name, prefix, prefixLength) ||
+    if (name.size() <= prefixLength + suffixLength ||
+        !StartsWithNoCase(name, prefix, prefixLength) ||
         _wcsicmp(name.c_str() + name.size() - suffixLength, suffix) != 0) {
         return false;
     }

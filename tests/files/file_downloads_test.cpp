@@ -131,6 +131,35 @@ TEST_F(DownloadsTest, StatusTextsResultsAndLog) {
               ReadBytes(dir_ + L"updateErr.log"));
 }
 
+// Sent without a length and cut short, a listed file reads as complete: its
+// listed size tells it, and the old bytes stay.
+TEST_F(DownloadsTest, UnframedBodiesCutShortOfTheListedSizeAreNeverWritten) {
+    const std::string whole(300000, 'w');
+    const std::string old = "old bytes";
+    DownloadQueue queue;
+    std::string log = LOG_HEAD;
+    for (HttpTestResponse::Framing framing :
+         {HttpTestResponse::Chunked, HttpTestResponse::UntilClose}) {
+        const std::string name =
+            framing == HttpTestResponse::Chunked ? "chunked.bin" : "closed.bin";
+        HttpTestResponse cut;
+        cut.framing = framing;
+        cut.behaviour = HttpTestResponse::CutShort;
+        cut.body = whole.substr(0, 200000);
+        server_.AddRoute("/update/1.3/" + name, cut);
+        ASSERT_TRUE(WriteBytes(dir_ + Utf8ToWide(name), old));
+        QueuedFile file{Md5Hex(whole), name};
+        file.listedSize = whole.size();
+        queue.push_back(file);
+        log += "down err (-3)Jsomd5: " + Md5Hex(whole) + ",fileName: " + name +
+               ",local md5:" + Md5Hex(old) + "\r\n";
+    }
+    Run(queue);
+    EXPECT_EQ(old, ReadBytes(dir_ + L"chunked.bin"));
+    EXPECT_EQ(old, ReadBytes(dir_ + L"closed.bin"));
+    EXPECT_EQ(log, ReadBytes(dir_ + L"updateErr.log"));
+}
+
 TEST_F(DownloadsTest, EveryFailureLoggedInOrderAndLogRewritten) {
     ASSERT_TRUE(WriteBytes(dir_ + L"updateErr.log", std::string(500, 'x')));
     DownloadQueue queue = {{"A1", "one.txt"}, {"A2", "two\\three.txt"}};

@@ -132,8 +132,8 @@ TEST_F(FileListTest, QueuesWhatIsMissingOrDiffers) {
                        "zero.txt=ABC=0\n" + "letter.txt=ABC=x12\n" +    // unusable sizes
                        "twelve.txt=ABC=12x\n" +                         // size 12
                        "bin/a.dll==ABC=12\n" + "two=fields\n" + "a=b=12=7\n" + "dup.txt=D=3\n" +
-                       "dup.txt=D=3\n" +                       // listed twice, queued twice
-                       "Bin/VeldraUpdate.EXE.bak=ABC=5\n" +    // the running updater
+                       "dup.txt=D=3\n" +                     // listed twice, queued twice
+                       "Bin/VeldraUpdate.EXE.bak=ABC=5\n" +  // the running updater
                        "./~TMP.BAK=ABC=5\n" + "sub\\~tmp.1-2-3.new=ABC=5\n" +  // the updater's own
                        "held.txt=" + md5 + "=" + size + "\n";  // open for writing elsewhere
     ServeList(list);
@@ -292,7 +292,8 @@ TEST_F(FileListTest, TwoProcessesFetchingIntoOneFolderNeverMixBytes) {
         for (int i = 0; i < kFiles; ++i) {
             const std::wstring name = prefix + std::to_wstring(i);
             const std::string narrow(name.begin(), name.end());
-            ASSERT_TRUE(WriteBytes(served + name, std::string(20000 + 997 * i, narrow[0]) + narrow));
+            ASSERT_TRUE(
+                WriteBytes(served + name, std::string(20000 + 997 * i, narrow[0]) + narrow));
             ASSERT_TRUE(WriteBytes(product_ + name, "old " + narrow));
         }
     }
@@ -301,14 +302,13 @@ TEST_F(FileListTest, TwoProcessesFetchingIntoOneFolderNeverMixBytes) {
     std::thread children[2];
     for (int c = 0; c < 2; ++c) {
         // Folders without their last separator: "\\\"" would quote the quote.
-        const std::wstring command =
-            L"\"" + product_ + L"veldraupdate.exe\" download " + server_.baseUrl() + L" \"" +
-            served.substr(0, served.size() - 1) + L"\" \"" +
-            product_.substr(0, product_.size() - 1) + L"\" " + (c == 0 ? L"a" : L"b") + L" " +
-            std::to_wstring(kFiles);
-        children[c] = std::thread([&runs, c, command, this] {
-            runs[c] = RunProcess(command, product_, 120000);
-        });
+        const std::wstring command = L"\"" + product_ + L"veldraupdate.exe\" download " +
+                                     server_.baseUrl() + L" \"" +
+                                     served.substr(0, served.size() - 1) + L"\" \"" +
+                                     product_.substr(0, product_.size() - 1) + L"\" " +
+                                     (c == 0 ? L"a" : L"b") + L" " + std::to_wstring(kFiles);
+        children[c] = std::thread(
+            [&runs, c, command, this] { runs[c] = RunProcess(command, product_, 120000); });
     }
     for (std::thread& child : children) child.join();
     for (const ProcessResult& run : runs) {
@@ -318,8 +318,8 @@ TEST_F(FileListTest, TwoProcessesFetchingIntoOneFolderNeverMixBytes) {
         wchar_t temp[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, temp);
         const std::string id = run.output.substr(pid + 4, run.output.find(' ', pid) - pid - 4);
-        EXPECT_FALSE(AnyFileMatches(temp + (L"~veldraupdate." + std::wstring(id.begin(), id.end())) +
-                                    L"-*.tmp"));
+        EXPECT_FALSE(AnyFileMatches(
+            temp + (L"~veldraupdate." + std::wstring(id.begin(), id.end())) + L"-*.tmp"));
     }
     EXPECT_FALSE(AnyFileMatches(product_ + L"~tmp.*.new"));
 }

@@ -214,8 +214,8 @@ TEST(ReplaceWithFile, TheSourceTakesThePlaceAsAPlainFileFlushedFirst) {
     const unsigned long long sourceIdentity = identity(source);
     ReplaceSteps steps;
     EXPECT_TRUE(ReplaceWithFile(target, source, &steps));
-    EXPECT_EQ(steps, (ReplaceSteps{ReplaceStep::Flushed, ReplaceStep::Renamed,
-                                   ReplaceStep::Replaced}));
+    EXPECT_EQ(steps,
+              (ReplaceSteps{ReplaceStep::Flushed, ReplaceStep::Renamed, ReplaceStep::Replaced}));
     EXPECT_EQ(identity(target), sourceIdentity);
     EXPECT_EQ(ReadBytes(target), "new bytes");
     EXPECT_EQ(GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
@@ -224,8 +224,8 @@ TEST(ReplaceWithFile, TheSourceTakesThePlaceAsAPlainFileFlushedFirst) {
 
     steps.clear();
     EXPECT_TRUE(ReplaceWithBytes(target, "newer", 5, &steps));
-    EXPECT_EQ(steps, (ReplaceSteps{ReplaceStep::Written, ReplaceStep::Flushed,
-                                   ReplaceStep::Replaced}));
+    EXPECT_EQ(steps,
+              (ReplaceSteps{ReplaceStep::Written, ReplaceStep::Flushed, ReplaceStep::Replaced}));
     EXPECT_EQ(ReadBytes(target), "newer");
     EXPECT_FALSE(AnyStagingIn(dir + L"sub\\"));
     RemoveTree(dir);
@@ -237,14 +237,14 @@ TEST(PassesAccessToFiles, OnlyAListWithAnEntryFilesInherit) {
         const wchar_t* sddl;
         bool passes;
     } cases[] = {
-        {L"D:(A;OICI;FA;;;BU)", true},          // inherited by files and folders
-        {L"D:(A;OICIIO;FA;;;BU)", true},        // inherit-only: for what is made inside
-        {L"D:P(A;OICI;FA;;;BU)", true},         // protected from above, still passes on
+        {L"D:(A;OICI;FA;;;BU)", true},    // inherited by files and folders
+        {L"D:(A;OICIIO;FA;;;BU)", true},  // inherit-only: for what is made inside
+        {L"D:P(A;OICI;FA;;;BU)", true},   // protected from above, still passes on
         {L"D:(A;;FA;;;BU)(A;OI;FR;;;WD)", true},
-        {L"D:(A;CI;FA;;;BU)", false},           // folders only
-        {L"D:(A;;FA;;;BU)", false},             // the folder's own entry alone
-        {L"D:", false},                         // empty list
-        {L"O:BA", false},                       // no list at all
+        {L"D:(A;CI;FA;;;BU)", false},  // folders only
+        {L"D:(A;;FA;;;BU)", false},    // the folder's own entry alone
+        {L"D:", false},                // empty list
+        {L"O:BA", false},              // no list at all
     };
     for (const auto& c : cases) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
