@@ -70,7 +70,11 @@ std::optional<int> TryPatch(const ServerPatches& deltas, const QueuedFile& file,
     return PutFileByReplacement(localPath, rebuilt) ? DOWNLOAD_OK : DOWNLOAD_WRITE_FAILED;
 }
 
-void FetchIndex(ServerPatches& deltas) {
+}  // namespace
+
+void FetchPatchIndex(ServerPatches& deltas) {
+    const std::lock_guard<std::mutex> one(deltas.patching);
+    if (deltas.indexFetched) return;
     deltas.indexFetched = true;
     std::string bytes;
     const std::string url = WideToUtf8(DownloadBaseUrl() + deltas.versionPrefix + DELTA_INDEX_PATH);
@@ -79,25 +83,26 @@ void FetchIndex(ServerPatches& deltas) {
     if (!ParseDeltaIndex(bytes, deltas.entries)) deltas.entries.clear();
 }
 
-}  // namespace
-
 int FetchQueuedFile(ServerPatches& deltas, const QueuedFile& file, const std::wstring& serverPath,
                     const std::wstring& localPath, const FileStamp* knownDifferent) {
+    FetchPatchIndex(deltas);
     LocalCopy local;
-    try {
-        if (!deltas.indexFetched) FetchIndex(deltas);
-        if (!deltas.entries.empty()) {
-            if (const std::optional<int> result =
-                    TryPatch(deltas, file, localPath, knownDifferent, local))
-                return *result;
+    {
+        const std::lock_guard<std::mutex> one(deltas.patching);
+        try {
+            if (!deltas.entries.empty()) {
+                if (const std::optional<int> result =
+                        TryPatch(deltas, file, localPath, knownDifferent, local))
+                    return *result;
+            }
+        } catch (const std::bad_alloc&) {
+            // Too little memory for a patch is no reason to fail the file.
+            deltas.entries.clear();
         }
-    } catch (const std::bad_alloc&) {
-        // Too little memory for a patch is no reason to fail the file.
-        deltas.entries.clear();
+        // Its bytes are not held while the whole file comes.
+        local.bytes = std::string();
     }
-    // A file just read and found different is not read a second time; its
-    // bytes are not held while the whole file comes.
-    local.bytes = std::string();
+    // A file just read and found different is not read a second time.
     const bool readNow = local.stamped && !local.md5.empty();
     return DownloadFile(serverPath, localPath, file.expectedMd5,
                         readNow ? &local.stamp : knownDifferent, file.listedSize);

@@ -410,6 +410,13 @@ FetchResult FetchBody(const std::string& url, std::string& buffer, size_t limit)
     }
 }
 
+void AllowParallelFetches(unsigned long connectionsPerServer) {
+    for (DWORD option :
+         {INTERNET_OPTION_MAX_CONNS_PER_SERVER, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER}) {
+        InternetSetOptionW(nullptr, option, &connectionsPerServer, sizeof(connectionsPerServer));
+    }
+}
+
 void RemoveEndedFetches(const std::wstring& tempDir) {
     RemoveLeftovers(tempDir, TEMP_FILE_PREFIX, TEMP_FILE_SUFFIX);
 }

@@ -45,6 +45,11 @@ class ComScope {
 // given up and gives DOWNLOAD_EMPTY; such a body is never read into memory.
 FetchResult FetchBody(const std::string& url, std::string& buffer, size_t limit = 0);
 
+// Lets this process keep connections files fetched side by side need open
+// to one server (WinINet allows only 2 per HTTP/1.1 server on some Windows
+// versions). Process-wide: called once at start, before any transfer.
+void AllowParallelFetches(unsigned long connectionsPerServer);
+
 // Removes from tempDir the temp files of fetches whose process has ended.
 void RemoveEndedFetches(const std::wstring& tempDir);
 
