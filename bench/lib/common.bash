@@ -35,13 +35,15 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# start_nginx WORK LINES: an nginx whose files all lie in WORK, serving as the
-# http block's LINES (servers, logs, limits) say; returns once it is up.
+# start_nginx WORK LINES [TOP]: an nginx whose files all lie in WORK, serving
+# as the http block's LINES (servers, logs, limits) say, with TOP (modules to
+# load) before it all; returns once it is up.
 start_nginx() {
   local work=$1 nginx
   nginx=$(command -v nginx || echo /usr/sbin/nginx)
   mkdir -p "$work/tmp"
   cat >"$work/nginx.conf" <<CONF
+${3:-}
 worker_processes 1;
 pid $work/nginx.pid;
 error_log $work/error.log;
