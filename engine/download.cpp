@@ -14,6 +14,7 @@
 #include <new>
 
 #include "engine/release_signature.h"
+#include "engine/response_headers.h"
 #include "engine/request_form.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
@@ -38,51 +39,6 @@ constexpr DWORD TEMP_PATH_CHARS = 256;
 // given up; one that keeps moving is never cut, however slow.
 constexpr ULONGLONG STALL_DEADLINE_MS = 15000;
 constexpr DWORD STALL_CHECK_MS = 1000;
-
-// The value of a response header (its name given in lower case with the
-// colon), without leading blanks; null when the header is absent.
-const wchar_t* HeaderValue(const wchar_t* headers, const wchar_t* name) {
-    if (!headers) return nullptr;
-    const size_t nameLength = wcslen(name);
-    const wchar_t* line = headers;
-    while (*line) {
-        const wchar_t* end = wcschr(line, L'\n');
-        size_t length = end ? static_cast<size_t>(end - line) : wcslen(line);
-        if (length > nameLength && _wcsnicmp(line, name, nameLength) == 0) {
-            const wchar_t* value = line + nameLength;
-            while (*value == L' ' || *value == L'\t') ++value;
-            return value;
-        }
-        if (!end) break;
-        line = end + 1;
-    }
-    return nullptr;
-}
-
-// The body arrives decoded only for the encodings the platform decodes; its
-// Content-Length then counts the encoded bytes. Any other encoding arrives as
-// sent, so its length still tells a body cut short.
-bool IsEncoded(const wchar_t* headers) {
-    const wchar_t* encoding = HeaderValue(headers, L"content-encoding:");
-    if (!encoding) return false;
-    for (const wchar_t* decoded : {L"gzip", L"x-gzip", L"deflate"}) {
-        const size_t length = wcslen(decoded);
-        const wchar_t after = encoding[length];
-        if (_wcsnicmp(encoding, decoded, length) == 0 &&
-            (after == L'\0' || after == L'\r' || after == L'\n' || after == L' ' ||
-             after == L'\t' || after == L',' || after == L';')) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Content-Length from a block of response header lines; -1 when absent.
-long long ContentLength(const wchar_t* headers) {
-    const wchar_t* value = HeaderValue(headers, L"content-length:");
-    if (value && *value >= L'0' && *value <= L'9') return _wtoi64(value);
-    return -1;
-}
 
 // Watches one transfer: urlmon reports success for an error page or a body cut
 // short, so the status code and the announced length are learnt here. It

@@ -16,6 +16,7 @@
 #include "engine/download.h"
 #include "support/debug_trace.h"
 #include "support/file_io.h"
+#include "support/owned_files.h"
 #include "support/paths.h"
 
 namespace {
@@ -41,6 +42,10 @@ void RemoveEndedRunsFiles(const std::wstring& exeDirectory) {
     const std::wstring oldStaging = JoinPath(exeDirectory, STAGING_FILE_NAME);
     SetFileAttributesW(oldStaging.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(oldStaging.c_str());
+    // Where the pending program and the list are staged; the list's own
+    // folders are cleared as the scan reaches them.
+    RemoveLeftovers(exeDirectory, STAGING_PREFIX, STAGING_SUFFIX);
+    RemoveLeftovers(JoinPath(exeDirectory, L"comm"), STAGING_PREFIX, STAGING_SUFFIX);
     wchar_t tempDir[TEMP_PATH_CHARS] = {};
     if (GetTempPathW(TEMP_PATH_CHARS, tempDir) > 0) RemoveEndedFetches(tempDir);
 }

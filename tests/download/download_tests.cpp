@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include "engine/download.h"
+#include "engine/response_headers.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
 #include "support/md5.h"
@@ -122,24 +123,21 @@ TEST_F(Download, ToMemoryTakesEveryFailedTransferAsNoBytes) {
 // An ended process's temp file goes, read-only or not; a live one's stays.
 TEST_F(Download, EndedFetchesAreRemovedLiveOnesKept) {
     const std::wstring temp = TempFolder();
-    wchar_t name[MAX_PATH] = {};
-    _snwprintf_s(name, MAX_PATH, _TRUNCATE, L"~veldraupdate.%lx-00000001-0.tmp",
-                 GetCurrentProcessId());
-    const std::wstring reused = temp + name;  // this id, but another start: ended
-    const std::wstring ended = temp + L"~veldraupdate.7ffffff0-1-2.tmp";
-    const std::wstring live = temp + OwnedFileName(L"~veldraupdate.", L".tmp");
-    const std::wstring other = temp + L"~veldraupdate.x.tmp";
-    for (const std::wstring& path : {reused, ended, live, other}) {
+    wchar_t id[16] = {};
+    _snwprintf_s(id, 16, _TRUNCATE, L"%lx", GetCurrentProcessId());
+    const std::wstring ended[] = {
+        temp + L"~veldraupdate." + id + L"-1-0.tmp",
+        temp + L"~veldraupdate.7ffffff0-1-2.tmp"};  // this id with another start; no such id
+    const std::wstring kept[] = {temp + OwnedFileName(L"~veldraupdate.", L".tmp"),
+                                 temp + L"~veldraupdate.x.tmp"};  // live; not of the form
+    for (const std::wstring& path : {ended[0], ended[1], kept[0], kept[1]}) {
         ASSERT_TRUE(WriteBytes(path, "x"));
     }
-    ASSERT_TRUE(SetFileAttributesW(ended.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW(ended[1].c_str(), FILE_ATTRIBUTE_READONLY));
     RemoveEndedFetches(temp);
-    EXPECT_FALSE(FileExists(reused));
-    EXPECT_FALSE(FileExists(ended));
-    EXPECT_TRUE(FileExists(live));
-    EXPECT_TRUE(FileExists(other));
-    DeleteFileW(live.c_str());
-    DeleteFileW(other.c_str());
+    for (const std::wstring& path : ended) EXPECT_FALSE(FileExists(path));
+    for (const std::wstring& path : kept)
+        EXPECT_TRUE(FileExists(path) && DeleteFileW(path.c_str()));
 }
 
 TEST_F(Download, FileKeepsTheDestinationWhenTheTransferFails) {
@@ -351,6 +349,14 @@ TEST_F(Download, FetchedBytesReplaceTheFileAndNeverRewriteIt) {
     EXPECT_EQ(DownloadFile(L"/swap", target, Md5Hex(fresh)), DOWNLOAD_OK);
     EXPECT_TRUE(ReadBytes(dir + L"old-name.bin") == old);
     EXPECT_TRUE(ReadBytes(target) == fresh);
+    // So do the bytes the updater accepted itself (signed list and program,
+    // rebuilt patches, the pending record).
+    const std::wstring accepted = dir + L"accepted.bin";
+    ASSERT_TRUE(WriteBytes(accepted, old));
+    ASSERT_TRUE(CreateHardLinkW((dir + L"accepted-old.bin").c_str(), accepted.c_str(), nullptr));
+    EXPECT_TRUE(PutFileByReplacement(accepted, fresh));
+    EXPECT_TRUE(ReadBytes(dir + L"accepted-old.bin") == old);
+    EXPECT_TRUE(ReadBytes(accepted) == fresh);
     EXPECT_FALSE(StagingLeftIn(dir));
 
     // A read-only file is refused although a rename could pass over it.
@@ -518,6 +524,32 @@ std::string SignedLookingImage() {
 
 // urlmon reads a body without a length, or one it decoded, as complete even
 // when it was cut short: the caller learns that no length was checked.
+// The header lines as urlmon hands them over; Wine hands decoded bodies over
+// without them, so only here is an encoding seen.
+TEST(ResponseHeaders, EncodingAndLengthFromRawLines) {
+    const struct {
+        const wchar_t* headers;
+        bool encoded;
+        long long length;
+    } cases[] = {
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n", false, 12},
+        {L"HTTP/1.1 200 OK\r\ncontent-length:\t7\r\nContent-Encoding: gzip\r\n", true, 7},
+        {L"HTTP/1.1 200 OK\r\nCONTENT-ENCODING: Deflate\r\n", true, -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Encoding: x-gzip, br\r\n", true, -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Encoding: br\r\nContent-Length: 5\r\n", false, 5},
+        {L"HTTP/1.1 200 OK\r\nContent-Encoding: gzipped\r\n", false, -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Encoding: gz", false, -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: many\r\nX-Content-Length: 3\r\n", false, -1},
+        {L"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n", false, -1},
+        {nullptr, false, -1},
+    };
+    for (const auto& c : cases) {
+        const std::wstring shown = c.headers ? c.headers : L"(none)";
+        EXPECT_EQ(IsEncoded(c.headers), c.encoded) << WideToUtf8(shown);
+        EXPECT_EQ(ContentLength(c.headers), c.length) << WideToUtf8(shown);
+    }
+}
+
 TEST_F(Download, ALengthIsCheckedOnlyWhereTheServerAnnouncedOne) {
     const std::string body(30000, 'b');
     struct Case {

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/encoding.h"
 #include "support/md5.h"
 #include "support/unique_handle.h"
 #include "tests/http_test_server.h"
@@ -306,20 +307,17 @@ TEST_F(FileListTest, TwoProcessesFetchingIntoOneFolderNeverMixBytes) {
                                      server_.baseUrl() + L" \"" +
                                      served.substr(0, served.size() - 1) + L"\" \"" +
                                      product_.substr(0, product_.size() - 1) + L"\" " +
-                                     (c == 0 ? L"a" : L"b") + L" " + std::to_wstring(kFiles);
+                                     (c == 0 ? L"a " : L"b ") + std::to_wstring(kFiles);
         children[c] = std::thread(
             [&runs, c, command, this] { runs[c] = RunProcess(command, product_, 120000); });
     }
     for (std::thread& child : children) child.join();
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
     for (const ProcessResult& run : runs) {
         EXPECT_NE(run.output.find("failed=0 wrong=0"), std::string::npos) << run.output;
-        const size_t pid = run.output.find("pid=");
-        ASSERT_NE(pid, std::string::npos) << run.output;
-        wchar_t temp[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, temp);
-        const std::string id = run.output.substr(pid + 4, run.output.find(' ', pid) - pid - 4);
-        EXPECT_FALSE(AnyFileMatches(
-            temp + (L"~veldraupdate." + std::wstring(id.begin(), id.end())) + L"-*.tmp"));
+        const std::string id = run.output.substr(4, run.output.find(' ') - 4);  // "pid=<id> "
+        EXPECT_FALSE(AnyFileMatches(temp + Utf8ToWide("~veldraupdate." + id + "-*.tmp")));
     }
     EXPECT_FALSE(AnyFileMatches(product_ + L"~tmp.*.new"));
 }
