@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/publish/publish.h"
+#include "tools/publish/publish_records.h"
 #include "tools/publish/publish_scan.h"
 
 struct DeltaSource {

@@ -459,3 +459,19 @@ void WriteText(bool toError, const std::string& utf8) {
     fwrite(utf8.data(), 1, utf8.size(), stream);
     fflush(stream);
 }
+
+bool ErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+uint64_t PhysicalMemory() {
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long pageSize = sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0
+               ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize)
+               : 0;
+}
+
+std::string VolumeOf(const fs::path& folder) {
+    struct stat info = {};
+    if (stat(folder.c_str(), &info) != 0) return std::string();
+    return std::to_string(static_cast<unsigned long long>(info.st_dev));
+}

@@ -15,6 +15,12 @@ constexpr int CRASH_EXIT_CODE = 70;
 
 }  // namespace
 
+std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
+                      const std::string& listMd5) {
+    return "{\"status\":" + std::to_string(status) + ",\"lastVer\":" + std::to_string(lastVer) +
+           ",\"newmd5\":\"" + mainProgramMd5 + "\",\"skinmd5\":\"" + listMd5 + "\"}\n";
+}
+
 PublishLayout LayoutOf(const fs::path& out, const ReleaseVersion& version) {
     PublishLayout layout;
     layout.out = out;
