@@ -143,7 +143,7 @@ int Publish(const PublishRequest& request, std::string& report) {
     const fs::path& finalDir = layout.finalDir;
     const fs::path& recordPath = layout.recordPath;
 
-    std::string elsewhere = OnAnotherFileSystem(layout);
+    fs::path elsewhere = OnAnotherFileSystem(layout);
     if (!elsewhere.empty()) {
         report = "cannot publish into " + DisplayPath(out) + ": " + DisplayPath(elsewhere) +
                  " lies on another file system. The output folder must be one file system: a "
