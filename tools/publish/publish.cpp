@@ -160,7 +160,8 @@ int Publish(const PublishRequest& request, std::string& report) {
     std::string lockFailure;
     if (!lock.Take(lockFile, lockFailure)) {
         report = lockFailure.empty()
-                     ? "another publisher is writing " + DisplayPath(out)
+                     ? "another publisher is writing " + DisplayPath(out) +
+                           " (or a copy of it is being made)"
                      : "cannot take the lock file " + DisplayPath(lockFile) + ": " + lockFailure;
         return PUBLISH_WRITE_FAILED;
     }

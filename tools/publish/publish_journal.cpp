@@ -206,7 +206,11 @@ int RecoverInterruptedPublish(const fs::path& out, Recovery& what, std::string& 
     line.clear();
     fs::path staging = out / ".staging";
     fs::path journalPath = staging / "journal";
-    if (!Exists(journalPath)) return PUBLISH_OK;
+    if (!Exists(journalPath)) {
+        // Staged only: nothing of it was ever served, and a copy waits while it is there.
+        RemoveAll(staging);
+        return PUBLISH_OK;
+    }
     Journal journal;
     std::string reason;
     if (!ParseJournal(ReadJournal(journalPath), journal)) {

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -443,8 +444,14 @@ bool OutputLock::Take(const fs::path& lockFile, std::string& failure) {
     first.l_whence = SEEK_SET;
     first.l_start = 0;
     first.l_len = 1;
-    if (fcntl(fd, F_SETLK, &first) == 0) return true;
-    if (errno != EACCES && errno != EAGAIN) failure = strerror(errno);
+    if (fcntl(fd, F_SETLK, &first) != 0) {
+        if (errno != EACCES && errno != EAGAIN) failure = strerror(errno);
+        return false;
+    }
+    // And a whole-file lock, which `flock` takes around a copy of the output
+    // folder: no publish starts while one is made.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK) failure = strerror(errno);
     return false;
 }
 
