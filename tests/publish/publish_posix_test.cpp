@@ -83,6 +83,23 @@ TEST(PublishNativeRefusals, NamesAndEntriesWindowsCannotHold) {
     }
 }
 
+// A pipe is never opened: as the key it is refused, in an earlier release it is passed by.
+TEST(PublishNativeRefusals, PipesAreNeverOpened) {
+    fs::path release = MakeRelease();
+    fs::path earlier = NewFolder("earlier");
+    fs::path out = NewFolder("out");
+    mkfifo((earlier / "readme.txt").c_str(), 0644);
+    mkfifo((earlier / "key.pem").c_str(), 0600);
+    PublisherRun key = RunPublisher({release, "1.32.0", out, "--sign", earlier / "key.pem"});
+    EXPECT_EQ(3, key.exitCode) << key.output;
+    EXPECT_NE(std::string::npos, key.output.find("is not a file")) << key.output;
+    PublisherRun run = RunPublisher({release, "1.32.0", out, "--delta-from", earlier});
+    EXPECT_EQ(0, run.exitCode) << run.output;
+    RemoveFolder(release);
+    RemoveFolder(earlier);
+    RemoveFolder(out);
+}
+
 TEST(PublishNativeRefusals, LinkedFileIsPublishedAsItsContent) {
     fs::path release = MakeRelease();
     fs::path elsewhere = NewFolder("elsewhere");
