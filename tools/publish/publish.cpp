@@ -73,6 +73,18 @@ fs::path OnAnotherFileSystem(const PublishLayout& layout) {
     return fs::path();
 }
 
+// One publisher (or recovery) per output folder at a time.
+bool TakeLock(const fs::path& out, OutputLock& lock, std::string& report) {
+    fs::path lockFile = out / ".publish.lock";
+    std::string failure;
+    if (lock.Take(lockFile, failure)) return true;
+    report = failure.empty()
+                 ? "another publisher is writing " + DisplayPath(out) +
+                       " (or a copy of it is being made)"
+                 : "cannot take the lock file " + DisplayPath(lockFile) + ": " + failure;
+    return false;
+}
+
 }  // namespace
 
 int Publish(const PublishRequest& request, std::string& report) {
@@ -156,15 +168,7 @@ int Publish(const PublishRequest& request, std::string& report) {
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
-    fs::path lockFile = out / ".publish.lock";
-    std::string lockFailure;
-    if (!lock.Take(lockFile, lockFailure)) {
-        report = lockFailure.empty()
-                     ? "another publisher is writing " + DisplayPath(out) +
-                           " (or a copy of it is being made)"
-                     : "cannot take the lock file " + DisplayPath(lockFile) + ": " + lockFailure;
-        return PUBLISH_WRITE_FAILED;
-    }
+    if (!TakeLock(out, lock, report)) return PUBLISH_WRITE_FAILED;
     Recovery recovery = Recovery::NOTHING;
     std::string recovered;
     int result = RecoverInterruptedPublish(out, recovery, recovered, report);
@@ -235,14 +239,7 @@ int RecoverOutput(const fs::path& out, std::string& report) {
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
-    fs::path lockFile = out / ".publish.lock";
-    std::string lockFailure;
-    if (!lock.Take(lockFile, lockFailure)) {
-        report = lockFailure.empty()
-                     ? "a publish is under way in " + DisplayPath(out) + "; it ends on its own"
-                     : "cannot take the lock file " + DisplayPath(lockFile) + ": " + lockFailure;
-        return PUBLISH_WRITE_FAILED;
-    }
+    if (!TakeLock(out, lock, report)) return PUBLISH_WRITE_FAILED;
     Recovery recovery = Recovery::NOTHING;
     std::string line;
     int result = RecoverInterruptedPublish(out, recovery, line, report);
