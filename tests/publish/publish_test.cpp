@@ -350,7 +350,7 @@ TEST(PublishRefusals, EachLeavesNothingWritten) {
         {"PKCS#12", "bin\\cert.pfx", std::string("\x30\x82\x0A\x00\x02\x01\x03\x30\x82", 9),
          "PKCS#12"},
         {"PKCS#12 key bag", "bin\\bundle.zip",
-         "PK" + std::string("\x06\x0B\x2A\x86\x48\x86\xF7\x0D\x01\x0C\x0A\x01\x02", 13), "PKCS#12"},
+         "PK" + std::string("\x06\x0B\x2A\x86\x48\x86\xF7\x0D\x01\x0C\x0A\x01\x02\xA0", 14), "PKCS#12"},
         {"hash", "a#1.txt", "x", "\"#\""},
         {"percent", "a%41.txt", "x", "\"%\""},
         {"outside the BMP", "\xF0\x9F\x98\x80.txt", "x", "Basic Multilingual Plane"},

@@ -182,9 +182,12 @@ size_t Utf16Units(const std::string& utf8) {
 enum class FileContent { ORDINARY, UNREADABLE, PRIVATE_KEY, SIGNING_KEY, PKCS12 };
 
 constexpr char BASE64_DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-// The PKCS#12 bag types that carry a private key: keyBag and
-// pkcs8ShroudedKeyBag (1.2.840.113549.1.12.10.1.1 and .2), without the last byte.
-constexpr char PKCS12_KEY_BAG[] = "\x2A\x86\x48\x86\xF7\x0D\x01\x0C\x0A\x01";
+// A PKCS#12 SafeBag of a type that carries a private key: the OID of keyBag
+// or pkcs8ShroudedKeyBag (1.2.840.113549.1.12.10.1.1 and .2) with its tag and
+// length, the last byte apart, then the bag's [0]. Tag and [0] included, so
+// that a program holding the bare OID among its constants is not taken for one.
+constexpr char PKCS12_KEY_BAG[] = "\x06\x0B\x2A\x86\x48\x86\xF7\x0D\x01\x0C\x0A\x01";
+constexpr char BAG_VALUE = '\xA0';
 // The start of a PFX after its outer SEQUENCE header: INTEGER 3, then SEQUENCE.
 constexpr char PFX_VERSION[] = "\x02\x01\x03\x30";
 constexpr size_t SCALAR_BYTES = 32;
@@ -241,8 +244,9 @@ bool StartsAsPkcs12(const std::string& head) {
 bool HoldsKeyBag(const std::string& bytes) {
     const std::string bag(PKCS12_KEY_BAG);
     for (size_t at = bytes.find(bag); at != std::string::npos; at = bytes.find(bag, at + 1)) {
-        if (at + bag.size() < bytes.size() &&
-            (bytes[at + bag.size()] == '\x01' || bytes[at + bag.size()] == '\x02')) {
+        if (at + bag.size() + 1 < bytes.size() &&
+            (bytes[at + bag.size()] == '\x01' || bytes[at + bag.size()] == '\x02') &&
+            bytes[at + bag.size() + 1] == BAG_VALUE) {
             return true;
         }
     }
