@@ -105,7 +105,7 @@ mkdir -p "$work/zstd"
 start=$(now)
 /usr/bin/time -f '%M' -o "$work/zstd.time" \
   xargs -d '\n' -n 3 -P "$(nproc)" sh -c \
-  'exec zstd -q -19 --long=27 --patch-from="$0" "$1" -o "$2"' <"$work/pairs"
+  'exec zstd -q -19 --long=27 --patch-from="$0" "$1" -o "$2" 2>/dev/null' <"$work/pairs"
 theirs=$(awk -v a="$start" -v b="$(now)" 'BEGIN {printf "%.2f", b - a}')
 zstd_rss=$(cat "$work/zstd.time")
 
