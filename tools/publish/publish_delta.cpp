@@ -313,6 +313,8 @@ std::string MakeDeltaPatches(const std::filesystem::path& stagedTree,
     for (size_t f = 0; f < files.size(); ++f) {
         if (files[f].size > kMaxPatchedFileSize) continue;
         for (size_t r = 0; r < earlierReleases.size(); ++r) {
+            std::error_code error;
+            if (!std::filesystem::is_directory(earlierReleases[r], error)) continue;
             const auto listed = lists[r].find(files[f].listedPath);
             if (listed != lists[r].end() && listed->second.size == files[f].size &&
                 listed->second.md5 == files[f].md5)

@@ -47,12 +47,15 @@ void Progress::Show(bool last) {
     double share = bytes_ > 0 ? static_cast<double>(doneBytes_) / static_cast<double>(bytes_)
                               : static_cast<double>(doneItems_) / static_cast<double>(items_);
     std::string remaining = share > 0 ? Duration(elapsed / share - elapsed) : "?";
-    char line[160] = {};
-    snprintf(line, sizeof(line), "\r%s: %llu of %llu, %llu of %llu MB, %s taken, %s to go   %s",
-             what_, static_cast<unsigned long long>(doneItems_),
-             static_cast<unsigned long long>(items_),
-             static_cast<unsigned long long>(doneBytes_ >> 20),
-             static_cast<unsigned long long>(bytes_ >> 20), Duration(elapsed).c_str(),
-             last ? "0:00" : remaining.c_str(), last ? "\n" : "");
+    char line[192] = {};
+    char bytes[64] = {};
+    if (bytes_ > 0) {
+        snprintf(bytes, sizeof(bytes), ", %llu of %llu MB",
+                 static_cast<unsigned long long>(doneBytes_ >> 20),
+                 static_cast<unsigned long long>(bytes_ >> 20));
+    }
+    snprintf(line, sizeof(line), "\r%s: %llu of %llu%s, %s taken, %s to go   %s", what_,
+             static_cast<unsigned long long>(doneItems_), static_cast<unsigned long long>(items_),
+             bytes, Duration(elapsed).c_str(), last ? "0:00" : remaining.c_str(), last ? "\n" : "");
     WriteText(true, line);
 }
