@@ -1,18 +1,18 @@
 #include "tools/publish/publish_delta.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <set>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
-#include <condition_variable>
-#include <cstdlib>
-#include <mutex>
-#include <thread>
 
 #include "engine/delta_index.h"
 #include "support/delta_patch.h"
