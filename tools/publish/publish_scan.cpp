@@ -1,9 +1,11 @@
 #include "tools/publish/publish_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 
 #include "engine/request_form.h"
@@ -35,7 +37,7 @@ constexpr char RESERVED_FOLDER[] = "comm\\delta\\";
 // The updater's paths hold 260 UTF-16 units; a listed path of at most this
 // many leaves about 100 for the install folder.
 constexpr size_t LONGEST_LISTED_PATH = 160;
-constexpr size_t SCAN_CHUNK = 1 << 16;
+constexpr size_t SCAN_CHUNK = 1 << 20;
 // Room kept behind a match, so a marker split across two reads is found.
 constexpr size_t SCAN_OVERLAP = 128;
 constexpr char PEM_BEGIN[] = "-----BEGIN ";
@@ -253,36 +255,77 @@ bool HoldsKeyBag(const std::string& bytes) {
     return false;
 }
 
-// Three views of the same bytes, each with the tail of the previous read kept
-// so that a form split across two reads is still found.
-struct ScanWindows {
-    std::string raw;     // the bytes: DER, the bare scalar, PKCS#12
-    std::string narrow;  // without zero bytes: PEM written as UTF-16
-    std::string digits;  // base64 digits only: base64 of the key, broken into lines or not
+// A PEM marker's end written as UTF-16, either byte order: "E Y - - -".
+constexpr char WIDE_MARKER[] = "E\0Y\0-\0-\0-";
+constexpr size_t WIDE_MARKER_BYTES = sizeof(WIDE_MARKER) - 1;
 
-    void Append(const char* data, size_t size) {
+// The bytes read, and their base64 digits alone when there is a key to look
+// for, each with the tail of the previous read kept so that a form split
+// across two reads is still found.
+struct ScanWindows {
+    std::string raw;     // the bytes: PEM, DER, the bare scalar, PKCS#12
+    std::string digits;  // base64 of the key, broken into lines or not
+
+    void Append(const char* data, size_t size, bool withDigits) {
         raw.append(data, size);
+        if (!withDigits) return;
+        static const auto table = [] {
+            std::array<char, 256> map{};
+            for (int c = 0; c < 256; ++c)
+                map[static_cast<size_t>(c)] = Base64Digit(static_cast<char>(c));
+            return map;
+        }();
+        size_t length = digits.size();
+        digits.resize(length + size);
         for (size_t i = 0; i < size; ++i) {
-            if (data[i] != 0) narrow += data[i];
-            if (char digit = Base64Digit(data[i])) digits += digit;
+            char digit = table[static_cast<unsigned char>(data[i])];
+            digits[length] = digit;
+            length += digit != 0;
         }
+        digits.resize(length);
     }
     void Trim() {
-        for (std::string* window : {&raw, &narrow, &digits}) {
+        for (std::string* window : {&raw, &digits}) {
             if (window->size() > SCAN_OVERLAP) window->erase(0, window->size() - SCAN_OVERLAP);
         }
     }
 };
 
-FileContent Classify(const ScanWindows& windows, const KeyForms& forms, bool first) {
-    if (HoldsPrivateKeyMarker(windows.raw) || HoldsPrivateKeyMarker(windows.narrow)) {
+// A PEM private-key marker in UTF-16: looked for without the zero bytes,
+// and only where its end is there in that form at all.
+bool HoldsWideMarker(const std::string& raw) {
+    if (raw.find(std::string(WIDE_MARKER, WIDE_MARKER_BYTES)) == std::string::npos) return false;
+    std::string narrow;
+    for (char c : raw) {
+        if (c != 0) narrow += c;
+    }
+    return HoldsPrivateKeyMarker(narrow);
+}
+
+using Searcher = std::boyer_moore_horspool_searcher<std::string::const_iterator>;
+
+// The key's forms, ready to be looked for: these skip most bytes unread.
+struct KeySearch {
+    std::vector<Searcher> raw, digits;
+    explicit KeySearch(const KeyForms& forms) {
+        if (!forms.scalar.empty()) raw.emplace_back(forms.scalar.begin(), forms.scalar.end());
+        for (const auto& text : forms.base64) digits.emplace_back(text.begin(), text.end());
+    }
+};
+
+bool Finds(const std::vector<Searcher>& searchers, const std::string& text) {
+    for (const auto& searcher : searchers) {
+        if (std::search(text.begin(), text.end(), searcher) != text.end()) return true;
+    }
+    return false;
+}
+
+FileContent Classify(const ScanWindows& windows, const KeySearch& key, bool first) {
+    if (HoldsPrivateKeyMarker(windows.raw) || HoldsWideMarker(windows.raw)) {
         return FileContent::PRIVATE_KEY;
     }
-    if (!forms.scalar.empty() && windows.raw.find(forms.scalar) != std::string::npos) {
+    if (Finds(key.raw, windows.raw) || Finds(key.digits, windows.digits)) {
         return FileContent::SIGNING_KEY;
-    }
-    for (const auto& text : forms.base64) {
-        if (windows.digits.find(text) != std::string::npos) return FileContent::SIGNING_KEY;
     }
     if ((first && StartsAsPkcs12(windows.raw)) || HoldsKeyBag(windows.raw)) {
         return FileContent::PKCS12;
@@ -296,11 +339,12 @@ FileContent InspectContent(const fs::path& file, const KeyForms& forms, bool pkc
     std::ifstream in(file, std::ios::binary);
     if (!in) return FileContent::UNREADABLE;
     ScanWindows windows;
+    const KeySearch key(forms);
     std::vector<char> buffer(SCAN_CHUNK);
     for (bool first = true; in; first = false) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        windows.Append(buffer.data(), static_cast<size_t>(in.gcount()));
-        FileContent content = Classify(windows, forms, first);
+        windows.Append(buffer.data(), static_cast<size_t>(in.gcount()), !forms.base64.empty());
+        FileContent content = Classify(windows, key, first);
         if (content != FileContent::ORDINARY &&
             !(content == FileContent::PKCS12 && pkcs12Allowed)) {
             return content;
