@@ -32,6 +32,9 @@ printf 'dll bytes' >"$work/release/bin/a.dll"
 printf '中文' >"$work/release/数据/说明.txt"
 "$build/bin/veldra-publish" keygen "$work/key.pem" "$work/key.pub.pem" >/dev/null
 publish "$work/release" 1.32.0 "$work/out" --sign "$work/key.pem" || { echo "FAIL publish"; exit 1; }
+# A publish cut short once announced: serve finishes it before nginx starts.
+VELDRA_PUBLISH_FAULT=reply-1:crash publish "$work/release" 1.32.0 "$work/out" --sign "$work/key.pem"
+check "publish cut short" yes "$([ -e "$work/out/.staging/journal" ] && echo yes)"
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
         -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
@@ -41,12 +44,14 @@ import socket
 s = [socket.socket() for _ in range(4)]
 for x in s: x.bind(("127.0.0.1", 0))
 print(*[x.getsockname()[1] for x in s])')
+export VELDRA_PUBLISH=$build/bin/veldra-publish
 "$source/deploy/serve" "$work/out" "$work/state" "$http_port" "$https_port" \
     "$work/cert.pem" "$work/key.pem" &
 nginx_pid=$!
 http=http://127.0.0.1:$http_port
 https=https://localhost:$https_port
 for _ in $(seq 1 50); do curl -s -o /dev/null "$http/" && break; sleep 0.1; done
+check "recovered before serving" no "$([ -e "$work/out/.staging/journal" ] && echo yes || echo no)"
 
 code() { curl -s -o /dev/null -w '%{http_code}' --cacert "$work/cert.pem" "$1"; }
 type_of() { curl -s -o /dev/null -w '%{content_type}' --cacert "$work/cert.pem" "$1"; }

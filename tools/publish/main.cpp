@@ -11,8 +11,10 @@ namespace {
 
 constexpr char USAGE[] =
     "usage: veldra-publish <release-folder> <X.Y.Z> <output-folder> [--package FILE] [--force] "
-    "[--replace] [--rollback] [--sign KEY] [--no-delta] [--delta-from FOLDER]...\n"
+    "[--replace] [--rollback] [--sign KEY] [--no-delta] [--delta-from FOLDER]... [--jobs N] "
+    "[--pkcs12 PATH]...\n"
     "       veldra-publish keygen <private-key-file> <public-key-file>\n"
+    "       veldra-publish recover <output-folder>\n"
     "  writes update/<version directory>/... with comm/file.lst, update/<major>.0/veldra.exe,\n"
     "  optionally update/last/veldrazip.exe, and the replies index3.php/Ver2Control/0/0/0 and /1\n"
     "  --force    the replies announce a forced update (status 3432)\n"
@@ -25,6 +27,13 @@ constexpr char USAGE[] =
     "             also make patches from the release in FOLDER (repeatable); patches are\n"
     "             made from the version directory replaced, the newest others and the\n"
     "             releases kept in .earlier-releases, into update/<dir>/comm/delta\n"
+    "  --jobs N   make at most N patches at once (default: one per processor, fewer when\n"
+    "             memory is short); the patches are the same bytes whatever N is\n"
+    "  --pkcs12 PATH\n"
+    "             the release file PATH (below the release folder) is a PKCS#12 container\n"
+    "             that is meant to be published; any other one is refused as a key container\n"
+    "  recover    bring an output folder whose publish ended half-way to a consistent\n"
+    "             state: put back before the release was announced, finished after\n"
     "  keygen     make a key pair: the private key for --sign, the public key for updater\n"
     "             builds (VELDRA_RELEASE_PUBLIC_KEY); existing files are never overwritten\n";
 
@@ -50,11 +59,34 @@ int KeyGen(const std::vector<std::filesystem::path>& arguments) {
     return result;
 }
 
+int Recover(const std::vector<std::filesystem::path>& arguments) {
+    if (arguments.size() != 2 || arguments[1].empty()) {
+        WriteText(true, USAGE);
+        return PUBLISH_USAGE;
+    }
+    std::string report;
+    int result = RecoverOutput(arguments[1], report);
+    WriteText(result != PUBLISH_OK, "veldra-publish: " + PrintableReport(report) + "\n");
+    return result;
+}
+
+// A count of at least 1 written in decimal digits; 0 otherwise.
+unsigned JobCount(const std::string& text) {
+    if (text.empty() || text.size() > 4) return 0;
+    unsigned count = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        count = count * 10 + static_cast<unsigned>(c - '0');
+    }
+    return count;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::filesystem::path> arguments = CommandArguments(argc, argv);
     if (!arguments.empty() && arguments[0] == "keygen") return KeyGen(arguments);
+    if (!arguments.empty() && arguments[0] == "recover") return Recover(arguments);
     PublishRequest request;
     std::filesystem::path positional[3];
     std::string versionText;
@@ -79,6 +111,13 @@ int main(int argc, char** argv) {
         } else if (text == "--delta-from" && i + 1 < arguments.size() &&
                    !arguments[i + 1].empty()) {
             request.deltaFrom.push_back(arguments[++i]);
+        } else if (text == "--jobs" && i + 1 < arguments.size() &&
+                   JobCount(arguments[i + 1].u8string()) > 0) {
+            request.jobs = JobCount(arguments[++i].u8string());
+        } else if (text == "--pkcs12" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
+            std::string allowed;
+            PathToUtf8(arguments[++i], allowed);
+            request.pkcs12Allowed.push_back(allowed);
         } else if (text == "--help" || text == "-h") {
             WriteText(false, USAGE);
             return PUBLISH_OK;

@@ -4,7 +4,10 @@
 #include <fstream>
 
 #include "engine/version_numbers.h"
+#include "tools/publish/publish_delta.h"
+#include "tools/publish/publish_journal.h"
 #include "tools/publish/publish_platform.h"
+#include "tools/publish/publish_progress.h"
 #include "tools/publish/publish_report.h"
 #include "tools/publish/publish_scan.h"
 #include "tools/publish/publish_sign.h"
@@ -54,13 +57,35 @@ int AnnouncedLastVer(const fs::path& out) {
     return value;
 }
 
-}  // namespace
-
-std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
-                      const std::string& listMd5) {
-    return "{\"status\":" + std::to_string(status) + ",\"lastVer\":" + std::to_string(lastVer) +
-           ",\"newmd5\":\"" + mainProgramMd5 + "\",\"skinmd5\":\"" + listMd5 + "\"}\n";
+// The first folder a publish renames into that lies on another file system
+// than the output folder itself; empty when there is none.
+fs::path OnAnotherFileSystem(const PublishLayout& layout) {
+    std::error_code error;
+    if (!fs::is_directory(layout.out, error)) return fs::path();
+    const std::string volume = VolumeOf(layout.out);
+    for (const fs::path& folder :
+         {layout.updateRoot, layout.finalDir, layout.mainTarget.parent_path(),
+          layout.packageTarget.parent_path(), layout.out / "index3.php",
+          layout.replyDir.parent_path(), layout.replyDir, layout.recordDir, layout.staging,
+          layout.out / KEPT_RELEASES_FOLDER}) {
+        if (fs::is_directory(folder, error) && VolumeOf(folder) != volume) return folder;
+    }
+    return fs::path();
 }
+
+// One publisher (or recovery) per output folder at a time.
+bool TakeLock(const fs::path& out, OutputLock& lock, std::string& report) {
+    fs::path lockFile = out / ".publish.lock";
+    std::string failure;
+    if (lock.Take(lockFile, failure)) return true;
+    report = failure.empty()
+                 ? "another publisher is writing " + DisplayPath(out) +
+                       " (or a copy of it is being made)"
+                 : "cannot take the lock file " + DisplayPath(lockFile) + ": " + failure;
+    return false;
+}
+
+}  // namespace
 
 int Publish(const PublishRequest& request, std::string& report) {
     ReleaseVersion version;
@@ -80,14 +105,34 @@ int Publish(const PublishRequest& request, std::string& report) {
             "where it would be published; keep it elsewhere";
         return PUBLISH_REFUSED;
     }
+    bool signing = !request.signingKey.empty();
+    SigningKey key;
+    if (signing) {
+        if (!LoadSigningKey(request.signingKey, key, error)) {
+            report = "refused: " + error;
+            return PUBLISH_REFUSED;
+        }
+    }
+    for (const auto& folder : request.deltaFrom) {
+        std::error_code kind;
+        if (!fs::is_directory(folder, kind)) {
+            report = "refused: --delta-from " + DisplayPath(folder) + " is not a folder";
+            return PUBLISH_REFUSED;
+        }
+    }
+    // The key in every form it could be published in, looked for in every file.
+    KeyForms forms = signing ? KeyFormsOf(key.privatePem) : KeyForms();
     std::vector<ReleaseFile> files;
-    if (!ScanRelease(request.releaseDir, files, error)) {
-        report = "refused:\n" + error;
-        return PUBLISH_REFUSED;
+    {
+        Progress scanned("files scanned");
+        if (!ScanRelease(request.releaseDir, forms, request.pkcs12Allowed, files, error,
+                         &scanned)) {
+            report = "refused:\n" + error;
+            return PUBLISH_REFUSED;
+        }
     }
     std::error_code code;
     if (request.packageGiven) {
-        std::string probe;
         if (request.packagePath.empty()) {
             report = "refused: --package names no file";
             return PUBLISH_REFUSED;
@@ -98,16 +143,9 @@ int Publish(const PublishRequest& request, std::string& report) {
                 "refused: package " + DisplayPath(request.packagePath) + " is missing or empty";
             return PUBLISH_REFUSED;
         }
-        if (!ReadFileBytes(request.packagePath, probe, 1)) {
-            report = "refused: package " + DisplayPath(request.packagePath) + " cannot be read";
-            return PUBLISH_REFUSED;
-        }
-    }
-    bool signing = !request.signingKey.empty();
-    SigningKey key;
-    if (signing) {
-        if (!LoadSigningKey(request.signingKey, key, error)) {
-            report = "refused: " + error;
+        std::string problem = ScanForKeys(request.packagePath, forms, false);
+        if (!problem.empty()) {
+            report = "refused: package " + DisplayPath(request.packagePath) + " " + problem;
             return PUBLISH_REFUSED;
         }
     }
@@ -117,23 +155,29 @@ int Publish(const PublishRequest& request, std::string& report) {
     const fs::path& finalDir = layout.finalDir;
     const fs::path& recordPath = layout.recordPath;
 
+    fs::path elsewhere = OnAnotherFileSystem(layout);
+    if (!elsewhere.empty()) {
+        report = "cannot publish into " + DisplayPath(out) + ": " + DisplayPath(elsewhere) +
+                 " lies on another file system. The output folder must be one file system: a "
+                 "publish moves everything into place by renames, which cannot cross one.";
+        return PUBLISH_WRITE_FAILED;
+    }
     std::string reason;
     if (!MakeDirectories(out, reason)) {
         report = "cannot create output folder " + DisplayPath(out) + ": " + reason;
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
-    fs::path lockFile = out / ".publish.lock";
-    std::string lockFailure;
-    if (!lock.Take(lockFile, lockFailure)) {
-        report = lockFailure.empty()
-                     ? "another publisher is writing " + DisplayPath(out)
-                     : "cannot take the lock file " + DisplayPath(lockFile) + ": " + lockFailure;
-        return PUBLISH_WRITE_FAILED;
-    }
-    bool repaired = false;
-    int result = RepairInterruptedPublish(out, repaired, report);
+    if (!TakeLock(out, lock, report)) return PUBLISH_WRITE_FAILED;
+    Recovery recovery = Recovery::NOTHING;
+    std::string recovered;
+    int result = RecoverInterruptedPublish(out, recovery, recovered, report);
     if (result != PUBLISH_OK) return result;
+    // What was recovered is said first, whatever becomes of this publish.
+    auto told = [&](int code) {
+        if (!recovered.empty()) report = recovered + "\n" + report;
+        return code;
+    };
 
     std::string recorded = ReadSmallFile(recordPath);
     ReleaseVersion recordedVersion;
@@ -146,7 +190,7 @@ int Publish(const PublishRequest& request, std::string& report) {
         report = "refused: update\\" + version.versionDirectory + " already holds " + held + "; " +
                  request.versionText +
                  " is served from the same directory. Run again with --replace to replace it.";
-        return PUBLISH_REFUSED;
+        return told(PUBLISH_REFUSED);
     }
 
     int announced = AnnouncedLastVer(out);
@@ -164,27 +208,44 @@ int Publish(const PublishRequest& request, std::string& report) {
             version.majorDirectory +
             ", so newer clients may keep a newer veldra.exe beside older files. Run again with "
             "--rollback to do this on purpose.";
-        return PUBLISH_REFUSED;
+        return told(PUBLISH_REFUSED);
     }
 
     int status = request.force ? STATUS_FORCED : STATUS_NEW_VERSION;
     StagedRelease staged;
     result = StageRelease(request, version, files, signing ? &key : nullptr, status, layout, staged,
                           report);
-    if (result != PUBLISH_OK) return result;
+    if (result != PUBLISH_OK) return told(result);
 
     PublishOutcome outcome;
     result = SwapReleaseIn(request, version, layout, signing, outcome.unsignedOver, report);
-    if (result != PUBLISH_OK) return result;
+    if (result != PUBLISH_OK) return told(result);
     outcome.key = signing ? &key : nullptr;
     outcome.rollback = rollback;
     outcome.announced = announced;
     outcome.status = status;
-    outcome.repaired = repaired;
     std::vector<fs::path> served = {finalDir, finalDir / "comm" / "file.lst", layout.mainTarget,
                                     layout.replyPaths[0]};
     if (request.packageGiven) served.push_back(layout.packageTarget);
     OthersCanRead(served, outcome.readAdvice);
     report = PublishReport(request, version, staged, outcome);
-    return PUBLISH_OK;
+    return told(PUBLISH_OK);
+}
+
+int RecoverOutput(const fs::path& out, std::string& report) {
+    std::error_code error;
+    if (!fs::is_directory(out, error)) {
+        report = "cannot recover " + DisplayPath(out) + ": no such output folder";
+        return PUBLISH_WRITE_FAILED;
+    }
+    OutputLock lock;
+    if (!TakeLock(out, lock, report)) return PUBLISH_WRITE_FAILED;
+    Recovery recovery = Recovery::NOTHING;
+    std::string line;
+    int result = RecoverInterruptedPublish(out, recovery, line, report);
+    if (result != PUBLISH_OK) return result;
+    report = recovery == Recovery::NOTHING
+                 ? "nothing to recover: no publish to " + DisplayPath(out) + " ended half-way"
+                 : line;
+    return result;
 }

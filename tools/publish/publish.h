@@ -7,34 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "tools/publish/publish_records.h"
 #include "tools/publish/publish_scan.h"
-
-// The JSON body of both replies.
-std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
-                      const std::string& listMd5);
-
-struct PublishRequest {
-    std::filesystem::path releaseDir;
-    std::string versionText;  // UTF-8
-    std::filesystem::path outputDir;
-    std::filesystem::path packagePath;  // empty: no package
-    std::filesystem::path signingKey;   // private key file; empty: nothing signed
-    bool force = false;
-    bool replace = false;
-    bool rollback = false;                         // a version below the announced one, on purpose
-    bool packageGiven = false;                     // --package was on the command line, even empty
-    bool noDelta = false;                          // no patches, no comm/delta.lst
-    std::vector<std::filesystem::path> deltaFrom;  // further earlier releases to patch from
-};
-
-constexpr int PUBLISH_OK = 0;
-constexpr int PUBLISH_USAGE = 2;
-constexpr int PUBLISH_REFUSED = 3;
-constexpr int PUBLISH_WRITE_FAILED = 4;
 
 // Writes the tree first and the replies last, each by rename. Returns one of
 // the codes above; report receives (as UTF-8) what was done or why not.
 int Publish(const PublishRequest& request, std::string& report);
+
+// Brings an output folder whose last publish ended half-way to a consistent
+// state, without publishing: put back before the release was announced,
+// finished after. report says which, or that there was nothing to do.
+int RecoverOutput(const std::filesystem::path& out, std::string& report);
 
 // Makes a signing key pair into two new files: the private key (readable by
 // its owner only) and the public key for updater builds. Never overwrites.

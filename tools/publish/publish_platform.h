@@ -125,5 +125,16 @@ class OutputLock {
 // The arguments after the program's name, as the platform passed them.
 std::vector<std::filesystem::path> CommandArguments(int argc, char** argv);
 
+// Whether standard error is a terminal (a console on Windows): progress is
+// shown there and nowhere else.
+bool ErrorIsTerminal();
+
+// The machine's physical memory in bytes; 0 when unknown.
+uint64_t PhysicalMemory();
+
+// The file system (volume) folder lies on, to compare with another's; empty
+// when unknown. Links are followed.
+std::string VolumeOf(const std::filesystem::path& folder);
+
 // UTF-8 text to standard output or standard error (a Windows console gets UTF-16).
 void WriteText(bool toError, const std::string& utf8);

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -443,8 +444,14 @@ bool OutputLock::Take(const fs::path& lockFile, std::string& failure) {
     first.l_whence = SEEK_SET;
     first.l_start = 0;
     first.l_len = 1;
-    if (fcntl(fd, F_SETLK, &first) == 0) return true;
-    if (errno != EACCES && errno != EAGAIN) failure = strerror(errno);
+    if (fcntl(fd, F_SETLK, &first) != 0) {
+        if (errno != EACCES && errno != EAGAIN) failure = strerror(errno);
+        return false;
+    }
+    // And a whole-file lock, which `flock` takes around a copy of the output
+    // folder: no publish starts while one is made.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK) failure = strerror(errno);
     return false;
 }
 
@@ -458,4 +465,20 @@ void WriteText(bool toError, const std::string& utf8) {
     FILE* stream = toError ? stderr : stdout;
     fwrite(utf8.data(), 1, utf8.size(), stream);
     fflush(stream);
+}
+
+bool ErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+uint64_t PhysicalMemory() {
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long pageSize = sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0
+               ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize)
+               : 0;
+}
+
+std::string VolumeOf(const fs::path& folder) {
+    struct stat info = {};
+    if (stat(folder.c_str(), &info) != 0) return std::string();
+    return std::to_string(static_cast<unsigned long long>(info.st_dev));
 }

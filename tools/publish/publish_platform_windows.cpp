@@ -519,3 +519,23 @@ void WriteText(bool toError, const std::string& utf8) {
     fwrite(utf8.data(), 1, utf8.size(), stream);
     fflush(stream);
 }
+
+bool ErrorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+uint64_t PhysicalMemory() {
+    MEMORYSTATUSEX status = {};
+    status.dwLength = sizeof(status);
+    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+}
+
+std::string VolumeOf(const fs::path& folder) {
+    UniqueHandle handle(CreateFileW(folder.c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info)) return std::string();
+    return std::to_string(info.dwVolumeSerialNumber);
+}

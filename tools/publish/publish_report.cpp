@@ -2,15 +2,12 @@
 
 std::string PublishReport(const PublishRequest& request, const ReleaseVersion& version,
                           const StagedRelease& staged, const PublishOutcome& outcome) {
-    std::string report = outcome.repaired ? "put back the state before a publish that ended "
-                                            "half-way\n"
-                                          : "";
-    report += "published " + request.versionText + " as update\\" + version.versionDirectory +
-              ": " + std::to_string(staged.listed) + " files, " +
-              std::to_string(staged.totalBytes) + " bytes, list " + staged.listMd5 +
-              "\nmain program update\\" + version.majorDirectory + "\\veldra.exe (" +
-              staged.mainMd5 + ")" +
-              (request.packageGiven ? "\npackage update\\last\\veldrazip.exe" : "");
+    std::string report = "published " + request.versionText + " as update\\" +
+                         version.versionDirectory + ": " + std::to_string(staged.listed) +
+                         " files, " + std::to_string(staged.totalBytes) + " bytes, list " +
+                         staged.listMd5 + "\nmain program update\\" + version.majorDirectory +
+                         "\\veldra.exe (" + staged.mainMd5 + ")" +
+                         (request.packageGiven ? "\npackage update\\last\\veldrazip.exe" : "");
     if (staged.patched > 0) {
         report += "\npatches from earlier releases: " + std::to_string(staged.patched) +
                   " lines in update\\" + version.versionDirectory + "\\comm\\delta.lst";

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tools/publish/publish.h"
+#include "tools/publish/publish_records.h"
 #include "tools/publish/publish_stage.h"
 
 struct PublishOutcome {
@@ -12,7 +12,6 @@ struct PublishOutcome {
     bool rollback = false;
     int announced = 0;
     int status = 0;
-    bool repaired = false;   // a publish that ended half-way was undone first
     std::string readAdvice;  // non-empty: other users cannot read the tree
 };
 

@@ -1,13 +1,17 @@
 #include "tools/publish/publish_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 
 #include "engine/request_form.h"
 #include "engine/version_numbers.h"
 #include "tools/publish/publish_platform.h"
+#include "tools/publish/publish_progress.h"
 #include "tools/publish/windows_case.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +37,7 @@ constexpr char RESERVED_FOLDER[] = "comm\\delta\\";
 // The updater's paths hold 260 UTF-16 units; a listed path of at most this
 // many leaves about 100 for the install folder.
 constexpr size_t LONGEST_LISTED_PATH = 160;
-constexpr size_t SCAN_CHUNK = 1 << 16;
+constexpr size_t SCAN_CHUNK = 1 << 20;
 // Room kept behind a match, so a marker split across two reads is found.
 constexpr size_t SCAN_OVERLAP = 128;
 constexpr char PEM_BEGIN[] = "-----BEGIN ";
@@ -177,24 +181,220 @@ size_t Utf16Units(const std::string& utf8) {
     return units;
 }
 
-enum class FileContent { ORDINARY, UNREADABLE, PRIVATE_KEY };
+enum class FileContent { ORDINARY, UNREADABLE, PRIVATE_KEY, SIGNING_KEY, PKCS12 };
 
-// Reads the whole file (links followed) looking for a private key.
-FileContent InspectContent(const fs::path& file) {
+constexpr char BASE64_DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// A PKCS#12 SafeBag of a type that carries a private key: the OID of keyBag
+// or pkcs8ShroudedKeyBag (1.2.840.113549.1.12.10.1.1 and .2) with its tag and
+// length, the last byte apart, then the bag's [0]. Tag and [0] included, so
+// that a program holding the bare OID among its constants is not taken for one.
+constexpr char PKCS12_KEY_BAG[] = "\x06\x0B\x2A\x86\x48\x86\xF7\x0D\x01\x0C\x0A\x01";
+constexpr char BAG_VALUE = '\xA0';
+// The start of a PFX after its outer SEQUENCE header: INTEGER 3, then SEQUENCE.
+constexpr char PFX_VERSION[] = "\x02\x01\x03\x30";
+constexpr size_t SCALAR_BYTES = 32;
+// Where openssl's PKCS#8 form of a P-256 key, the only one taken, holds the scalar.
+constexpr size_t PKCS8_SCALAR_AT = 36;
+
+std::string Base64(const std::string& bytes) {
+    std::string text;
+    for (size_t at = 0; at + 3 <= bytes.size(); at += 3) {
+        uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) << 16 |
+                         static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
+                         static_cast<unsigned char>(bytes[at + 2]);
+        for (int shift = 18; shift >= 0; shift -= 6) text += BASE64_DIGITS[(group >> shift) & 63];
+    }
+    return text;
+}
+
+// A byte of base64 text as the standard alphabet spells it (the URL-safe
+// digits mapped), or 0 for anything else: line breaks, blanks, quotes, the
+// zero bytes of UTF-16 all drop out.
+char Base64Digit(char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+        c == '/') {
+        return c;
+    }
+    return c == '-' ? '+' : c == '_' ? '/' : 0;
+}
+
+std::string Base64Decoded(const std::string& text) {
+    std::string bytes;
+    uint32_t group = 0;
+    int bits = 0;
+    for (char c : text) {
+        const char* digit = c ? strchr(BASE64_DIGITS, c) : nullptr;
+        if (digit == nullptr) continue;
+        group = group << 6 | static_cast<uint32_t>(digit - BASE64_DIGITS);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes += static_cast<char>((group >> bits) & 0xFF);
+        }
+    }
+    return bytes;
+}
+
+// A PFX: SEQUENCE (short or long length form), then version 3.
+bool StartsAsPkcs12(const std::string& head) {
+    if (head.size() < 2 || head[0] != '\x30') return false;
+    unsigned char length = static_cast<unsigned char>(head[1]);
+    size_t body = length < 0x80 ? 2 : 2 + (length & 0x7F);
+    return head.compare(body, sizeof(PFX_VERSION) - 1, PFX_VERSION) == 0;
+}
+
+bool HoldsKeyBag(const std::string& bytes) {
+    const std::string bag(PKCS12_KEY_BAG);
+    for (size_t at = bytes.find(bag); at != std::string::npos; at = bytes.find(bag, at + 1)) {
+        if (at + bag.size() + 1 < bytes.size() &&
+            (bytes[at + bag.size()] == '\x01' || bytes[at + bag.size()] == '\x02') &&
+            bytes[at + bag.size() + 1] == BAG_VALUE) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A PEM marker's end written as UTF-16, either byte order: "E Y - - -".
+constexpr char WIDE_MARKER[] = "E\0Y\0-\0-\0-";
+constexpr size_t WIDE_MARKER_BYTES = sizeof(WIDE_MARKER) - 1;
+
+// The bytes read, and their base64 digits alone when there is a key to look
+// for, each with the tail of the previous read kept so that a form split
+// across two reads is still found.
+struct ScanWindows {
+    std::string raw;     // the bytes: PEM, DER, the bare scalar, PKCS#12
+    std::string digits;  // base64 of the key, broken into lines or not
+
+    void Append(const char* data, size_t size, bool withDigits) {
+        raw.append(data, size);
+        if (!withDigits) return;
+        static const auto table = [] {
+            std::array<char, 256> map{};
+            for (int c = 0; c < 256; ++c)
+                map[static_cast<size_t>(c)] = Base64Digit(static_cast<char>(c));
+            return map;
+        }();
+        size_t length = digits.size();
+        digits.resize(length + size);
+        for (size_t i = 0; i < size; ++i) {
+            char digit = table[static_cast<unsigned char>(data[i])];
+            digits[length] = digit;
+            length += digit != 0;
+        }
+        digits.resize(length);
+    }
+    void Trim() {
+        for (std::string* window : {&raw, &digits}) {
+            if (window->size() > SCAN_OVERLAP) window->erase(0, window->size() - SCAN_OVERLAP);
+        }
+    }
+};
+
+// A PEM private-key marker in UTF-16: looked for without the zero bytes,
+// and only where its end is there in that form at all.
+bool HoldsWideMarker(const std::string& raw) {
+    if (raw.find(std::string(WIDE_MARKER, WIDE_MARKER_BYTES)) == std::string::npos) return false;
+    std::string narrow;
+    for (char c : raw) {
+        if (c != 0) narrow += c;
+    }
+    return HoldsPrivateKeyMarker(narrow);
+}
+
+using Searcher = std::boyer_moore_horspool_searcher<std::string::const_iterator>;
+
+// The key's forms, ready to be looked for: these skip most bytes unread.
+struct KeySearch {
+    std::vector<Searcher> raw, digits;
+    explicit KeySearch(const KeyForms& forms) {
+        if (!forms.scalar.empty()) raw.emplace_back(forms.scalar.begin(), forms.scalar.end());
+        for (const auto& text : forms.base64) digits.emplace_back(text.begin(), text.end());
+    }
+};
+
+bool Finds(const std::vector<Searcher>& searchers, const std::string& text) {
+    for (const auto& searcher : searchers) {
+        if (std::search(text.begin(), text.end(), searcher) != text.end()) return true;
+    }
+    return false;
+}
+
+FileContent Classify(const ScanWindows& windows, const KeySearch& key, bool first) {
+    if (HoldsPrivateKeyMarker(windows.raw) || HoldsWideMarker(windows.raw)) {
+        return FileContent::PRIVATE_KEY;
+    }
+    if (Finds(key.raw, windows.raw) || Finds(key.digits, windows.digits)) {
+        return FileContent::SIGNING_KEY;
+    }
+    if ((first && StartsAsPkcs12(windows.raw)) || HoldsKeyBag(windows.raw)) {
+        return FileContent::PKCS12;
+    }
+    return FileContent::ORDINARY;
+}
+
+// Reads the whole file (links followed) looking for a private key in any of
+// the forms above; a PKCS#12 container counts unless it is allowed.
+FileContent InspectContent(const fs::path& file, const KeyForms& forms, bool pkcs12Allowed) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return FileContent::UNREADABLE;
-    std::string window;
+    ScanWindows windows;
+    const KeySearch key(forms);
     std::vector<char> buffer(SCAN_CHUNK);
-    while (in) {
+    for (bool first = true; in; first = false) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        window.append(buffer.data(), static_cast<size_t>(in.gcount()));
-        if (HoldsPrivateKeyMarker(window)) return FileContent::PRIVATE_KEY;
-        if (window.size() > SCAN_OVERLAP) window.erase(0, window.size() - SCAN_OVERLAP);
+        windows.Append(buffer.data(), static_cast<size_t>(in.gcount()), !forms.base64.empty());
+        FileContent content = Classify(windows, key, first);
+        if (content != FileContent::ORDINARY &&
+            !(content == FileContent::PKCS12 && pkcs12Allowed)) {
+            return content;
+        }
+        windows.Trim();
     }
     return in.bad() ? FileContent::UNREADABLE : FileContent::ORDINARY;
 }
 
+// What a file that holds a key holds, or empty.
+std::string KeyProblem(FileContent content) {
+    switch (content) {
+        case FileContent::UNREADABLE:
+            return "cannot be read";
+        case FileContent::PRIVATE_KEY:
+            return "holds a private key, which must never be published";
+        case FileContent::SIGNING_KEY:
+            return "holds the signing key (its DER, its private scalar or their base64), which "
+                   "must "
+                   "never be published";
+        case FileContent::PKCS12:
+            return "is or holds a PKCS#12 container, which carries private keys (publish it on "
+                   "purpose with --pkcs12)";
+        default:
+            return std::string();
+    }
+}
+
 }  // namespace
+
+KeyForms KeyFormsOf(const std::string& privatePem) {
+    KeyForms forms;
+    std::string body = privatePem;
+    size_t begin = body.find("-----", body.find(PEM_BEGIN) + 1);
+    size_t end = body.find("-----END");
+    if (begin == std::string::npos || end == std::string::npos || end < begin) return forms;
+    std::string der = Base64Decoded(body.substr(begin + 5, end - begin - 5));
+    if (der.size() < PKCS8_SCALAR_AT + SCALAR_BYTES) return forms;
+    forms.scalar = der.substr(PKCS8_SCALAR_AT, SCALAR_BYTES);
+    // Base64 encodes three bytes at a time from wherever its text starts: one
+    // of these three is whole in any base64 text holding the scalar.
+    for (size_t skip = 0; skip < 3; ++skip)
+        forms.base64.push_back(Base64(forms.scalar.substr(skip)));
+    std::fill(der.begin(), der.end(), '\0');
+    return forms;
+}
+
+std::string ScanForKeys(const fs::path& file, const KeyForms& forms, bool pkcs12Allowed) {
+    return KeyProblem(InspectContent(file, forms, pkcs12Allowed));
+}
 
 std::string Printable(const std::string& text) {
     std::string printable;
@@ -260,7 +460,14 @@ bool IsOlder(const ReleaseVersion& a, const ReleaseVersion& b) {
     return a.build < b.build;
 }
 
-bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, std::string& error) {
+bool ScanRelease(const fs::path& releaseDir, const KeyForms& forms,
+                 const std::vector<std::string>& pkcs12Allowed, std::vector<ReleaseFile>& files,
+                 std::string& error, Progress* progress) {
+    std::vector<std::string> pkcs12;
+    for (std::string allowed : pkcs12Allowed) {
+        std::replace(allowed.begin(), allowed.end(), '/', '\\');
+        pkcs12.push_back(allowed);
+    }
     std::error_code code;
     if (!fs::is_directory(releaseDir, code)) {
         error = "release folder " + DisplayPath(releaseDir) + " does not exist";
@@ -275,6 +482,11 @@ bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, st
     });
     bool hasMainProgram = false;
     std::set<std::string> folded;
+    if (progress) {
+        uint64_t bytes = 0;
+        for (const auto& file : files) bytes += file.size;
+        progress->Start(files.size(), bytes);
+    }
     for (const auto& file : files) {
         const std::string& path = file.listedPath;
         if (SameName(path, MAIN_PROGRAM)) hasMainProgram = true;
@@ -318,14 +530,14 @@ bool ScanRelease(const fs::path& releaseDir, std::vector<ReleaseFile>& files, st
                 ", which the updater's request does not carry to the server: " + path);
         }
         // A file refused for its size is not read through.
-        FileContent content = file.size > LARGEST_DIGESTED
-                                  ? FileContent::ORDINARY
-                                  : InspectContent(releaseDir / file.relativePath);
-        if (content == FileContent::UNREADABLE) {
-            problems.push_back("file cannot be read: " + path);
-        } else if (content == FileContent::PRIVATE_KEY) {
-            problems.push_back("file holds a private key, which must never be published: " + path);
-        }
+        bool pkcs12Allowed = false;
+        for (const auto& allowed : pkcs12) pkcs12Allowed = pkcs12Allowed || SameName(allowed, path);
+        std::string keyProblem =
+            file.size > LARGEST_DIGESTED
+                ? std::string()
+                : ScanForKeys(releaseDir / file.relativePath, forms, pkcs12Allowed);
+        if (!keyProblem.empty()) problems.push_back("file " + keyProblem + ": " + path);
+        if (progress) progress->Advance(file.size);
         // Windows folds letter case: two such files would overwrite each other there.
         if (!folded.insert(WindowsUpcased(path)).second) {
             problems.push_back("path differs from another only in letter case: " + path);

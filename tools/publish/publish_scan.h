@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+class Progress;
+
 // The updater reads a file whole with a signed 32-bit count before it digests
 // it: a larger file never matches its listed digest and is fetched forever.
 constexpr uint64_t LARGEST_DIGESTED = 0x7FFFFFFFull;
@@ -36,13 +38,33 @@ struct ReleaseFile {
     uint64_t size = 0;
 };
 
+// The forms of the signing key that no published file may hold: its private
+// scalar, which its DER forms (PKCS#8, SEC1) hold too, and that scalar as
+// base64 from each of the three places a base64 text can start counting.
+struct KeyForms {
+    std::string scalar;  // empty: no key to look for
+    std::vector<std::string> base64;
+};
+
+// The forms of the key in privatePem (PKCS#8 as openssl writes it).
+KeyForms KeyFormsOf(const std::string& privatePem);
+
+// Empty when file holds no private key: no PEM private-key block (as UTF-8 or
+// UTF-16), none of forms and no PKCS#12 container unless pkcs12Allowed; else
+// what it holds, or that it cannot be read. Reads the file once.
+std::string ScanForKeys(const std::filesystem::path& file, const KeyForms& forms,
+                        bool pkcs12Allowed);
+
 // Every file below releaseDir, sorted by listed path. False with a message
 // (one line per problem) for what the updater cannot take: empty files, files
 // it cannot digest (2 GiB or more) or list (4 GiB or more), paths holding "=",
 // the updater's own names, names with no UTF-8 form or that Windows cannot
-// hold, linked folders and anything that is neither file nor folder.
-bool ScanRelease(const std::filesystem::path& releaseDir, std::vector<ReleaseFile>& files,
-                 std::string& error);
+// hold, linked folders and anything that is neither file nor folder, and
+// files holding a key (see ScanForKeys; pkcs12Allowed names release paths).
+// progress, when given, follows the files read.
+bool ScanRelease(const std::filesystem::path& releaseDir, const KeyForms& forms,
+                 const std::vector<std::string>& pkcs12Allowed, std::vector<ReleaseFile>& files,
+                 std::string& error, Progress* progress);
 
 // The release's main program, in any letter case.
 bool IsMainProgram(const std::string& listedPath);

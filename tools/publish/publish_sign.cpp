@@ -4,7 +4,7 @@
 #include <fstream>
 #include <vector>
 
-#include "tools/publish/publish.h"
+#include "tools/publish/publish_records.h"
 
 namespace fs = std::filesystem;
 
@@ -41,6 +41,12 @@ bool ReadFileBytes(const fs::path& path, std::string& bytes, size_t limit) {
 bool LoadSigningKey(const fs::path& file, SigningKey& key, std::string& error) {
     std::string text;
     std::string probe;
+    std::error_code kind;
+    // A pipe or a device would hold the publisher up for ever.
+    if (!fs::is_regular_file(file, kind)) {
+        error = "signing key " + DisplayPath(file) + " is not a file";
+        return false;
+    }
     if (!ReadFileBytes(file, text, LARGEST_KEY_FILE)) {
         error = "signing key " + DisplayPath(file) + " cannot be read";
         return false;

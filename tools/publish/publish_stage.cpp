@@ -15,6 +15,12 @@ constexpr int CRASH_EXIT_CODE = 70;
 
 }  // namespace
 
+std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
+                      const std::string& listMd5) {
+    return "{\"status\":" + std::to_string(status) + ",\"lastVer\":" + std::to_string(lastVer) +
+           ",\"newmd5\":\"" + mainProgramMd5 + "\",\"skinmd5\":\"" + listMd5 + "\"}\n";
+}
+
 PublishLayout LayoutOf(const fs::path& out, const ReleaseVersion& version) {
     PublishLayout layout;
     layout.out = out;
@@ -161,14 +167,16 @@ int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
                         PUBLISH_REFUSED);
         }
         list += file.listedPath + "=" + md5 + "=" + std::to_string(size) + "\r\n";
-        patchable.push_back({file.relativePath, file.listedPath, md5});
+        patchable.push_back({file.relativePath, file.listedPath, md5, size});
         staged.totalBytes += size;
         ++staged.listed;
     }
     if (FaultInjected("stage-files", reason)) return fail("cannot copy the release: " + reason);
+    // The replaced release is kept with or without patches now: later ones patch from it.
+    PatchPlan plan = PlanPatches(request, version, layout.recordPath);
+    StageReplacedRelease(plan, layout.stagedKept);
     if (!request.noDelta) {
-        staged.patched = StagePatches(PlanPatches(request, version, layout.recordPath), stagedDir,
-                                      layout.stagedKept, patchable);
+        staged.patched = StagePatches(plan, stagedDir, patchable, request.jobs);
         if (staged.patched < 0) return fail("cannot write the patch index: " + SystemReason());
     }
 

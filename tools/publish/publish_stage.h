@@ -10,47 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "tools/publish/publish.h"
+#include "tools/publish/publish_records.h"
 #include "tools/publish/publish_platform.h"
 #include "tools/publish/publish_scan.h"
 
-constexpr char SIGNATURE_SUFFIX[] = ".sig";
-
-// Where one publish writes, staged and final. Whatever is written below
-// stagedDir is swapped in with the tree.
-struct PublishLayout {
-    std::filesystem::path out;
-    std::filesystem::path updateRoot;
-    std::filesystem::path finalDir;
-    std::filesystem::path recordDir;
-    std::filesystem::path recordPath;
-    std::filesystem::path replyDir;
-    std::filesystem::path replyPaths[2];
-    std::filesystem::path staging;
-    std::filesystem::path stagedDir;
-    std::filesystem::path stagedMain;
-    std::filesystem::path stagedMainSignature;
-    std::filesystem::path stagedPackage;
-    std::filesystem::path stagedRecord;
-    std::filesystem::path stagedReplies[2];
-    std::filesystem::path packageTarget;
-    std::filesystem::path mainTarget;
-    std::filesystem::path mainSignature;
-    std::filesystem::path stagedKept;  // the replaced release, for patches to later ones
-    std::filesystem::path previous;    // what the publish replaces, kept until it ends
-    std::filesystem::path journal;     // present while anything may still have to be put back
-};
-
 PublishLayout LayoutOf(const std::filesystem::path& out, const ReleaseVersion& version);
 
-// What staging learnt, for the replies and the report.
-struct StagedRelease {
-    std::string listMd5;
-    std::string mainMd5;
-    size_t listed = 0;
-    uint64_t totalBytes = 0;
-    int patched = 0;  // lines of comm/delta.lst
-};
+// The JSON body of both replies.
+std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
+                      const std::string& listMd5);
 
 // Tests make a step fail through the environment: VELDRA_PUBLISH_FAULT=<step>
 // fails it as a full disk would, VELDRA_PUBLISH_FAULT=<step>:crash ends the

@@ -7,17 +7,13 @@
 #include <filesystem>
 #include <string>
 
-#include "tools/publish/publish.h"
+#include "tools/publish/publish_records.h"
 #include "tools/publish/publish_stage.h"
 
 // Moves what StageRelease wrote into place and removes the staging folder.
-// On failure everything is as before (or, when even that fails, the journal
-// stays for the next publish). unsignedOver receives the previous signatures
-// an unsigned publish removes.
+// A failure before the first reply is renamed puts everything back as
+// before; after it, or when even that fails, the journal stays for recovery. unsignedOver receives
+// the previous signatures an unsigned publish removes.
 int SwapReleaseIn(const PublishRequest& request, const ReleaseVersion& version,
                   const PublishLayout& layout, bool signing, std::string& unsignedOver,
                   std::string& report);
-
-// Puts back what a publish that ended half-way (a crash, a power cut) had
-// replaced, as its journal says; repaired tells whether there was one.
-int RepairInterruptedPublish(const std::filesystem::path& out, bool& repaired, std::string& report);
