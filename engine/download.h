@@ -59,8 +59,11 @@ using WholeBodyTest = std::function<bool(const std::string& body)>;
 // memory; running out of memory elsewhere escapes as std::bad_alloc.
 // knownDifferent: the stamp the local file had when it was last read whole and
 // did not match expectedMd5; while it still has it, it is not read again.
+// expectedSha256: in a build with a publisher key, fetched bytes must have it
+// too (FetchedFileMatches); an empty one never matches there.
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
-                 const std::string& expectedMd5, const FileStamp* knownDifferent = nullptr);
+                 const std::string& expectedMd5, const FileStamp* knownDifferent = nullptr,
+                 const std::string& expectedSha256 = std::string());
 
 // DownloadFile for callers that do not handle exceptions: running out of
 // memory is a failed fetch (DOWNLOAD_EMPTY).

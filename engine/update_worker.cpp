@@ -42,7 +42,8 @@ unsigned __stdcall UpdateWorker(void* argument) {
     {
         DownloadQueue queue;
         const float version = static_cast<float>(result.serverVersion);
-        if (FetchFileList(exeDirectory, queue, version, result.listMd5)) {
+        if (FetchFileList(exeDirectory, queue, version, result.listMd5,
+                          {result.lastVer, result.installedVersion})) {
             DownloadQueuedFiles(queue, exeDirectory, dialog, version);
         }
     }

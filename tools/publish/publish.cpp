@@ -40,7 +40,8 @@ bool HoldsAnotherVersion(const fs::path& dir) {
     return static_cast<bool>(error);
 }
 
-// The lastVer the replies announce now; 0 when there is none.
+}  // namespace
+
 int AnnouncedLastVer(const fs::path& out) {
     std::string reply = ReadSmallFile(out / "index3.php" / "Ver2Control" / "0" / "0" / "0");
     const std::string key = "\"lastVer\":";
@@ -53,8 +54,6 @@ int AnnouncedLastVer(const fs::path& out) {
     }
     return value;
 }
-
-}  // namespace
 
 std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
                       const std::string& listMd5) {

@@ -25,12 +25,16 @@ struct PublishRequest {
     bool packageGiven = false;                     // --package was on the command line, even empty
     bool noDelta = false;                          // no patches, no comm/delta.lst
     std::vector<std::filesystem::path> deltaFrom;  // further earlier releases to patch from
+    int expiresInDays = 0;                         // of the signed statement; 0: never
 };
 
 constexpr int PUBLISH_OK = 0;
 constexpr int PUBLISH_USAGE = 2;
 constexpr int PUBLISH_REFUSED = 3;
 constexpr int PUBLISH_WRITE_FAILED = 4;
+
+// The lastVer the replies in out announce now; 0 when there is none.
+int AnnouncedLastVer(const std::filesystem::path& out);
 
 // Writes the tree first and the replies last, each by rename. Returns one of
 // the codes above; report receives (as UTF-8) what was done or why not.
