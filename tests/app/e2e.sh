@@ -675,7 +675,9 @@ PY
     cp -r "$comm" "$work/comm.132"
     cp -r "$replies" "$work/replies.132"
     # An older release replayed with its genuine list, and a number not stated.
-    publish_to "$work/old" "$release" 1.20.0
+    cp -r "$release" "$work/release120"
+    printf 'drawing templates 1.20\r\n' >"$work/release120/data/readme.txt"
+    publish_to "$work/old" "$work/release120" 1.20.0
     cp -r "$work/old/update/1.2" "$work/root/update/1.2"
     announce 3431 120
     refused "replayed 1.20.0"
