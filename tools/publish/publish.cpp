@@ -55,6 +55,16 @@ int AnnouncedLastVer(const fs::path& out) {
     return value;
 }
 
+bool LockOutput(OutputLock& lock, const fs::path& out, std::string& report) {
+    fs::path lockFile = out / ".publish.lock";
+    std::string lockFailure;
+    if (lock.Take(lockFile, lockFailure)) return true;
+    report = lockFailure.empty()
+                 ? "another publisher is writing " + DisplayPath(out)
+                 : "cannot take the lock file " + DisplayPath(lockFile) + ": " + lockFailure;
+    return false;
+}
+
 std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5,
                       const std::string& listMd5) {
     return "{\"status\":" + std::to_string(status) + ",\"lastVer\":" + std::to_string(lastVer) +
@@ -122,14 +132,7 @@ int Publish(const PublishRequest& request, std::string& report) {
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
-    fs::path lockFile = out / ".publish.lock";
-    std::string lockFailure;
-    if (!lock.Take(lockFile, lockFailure)) {
-        report = lockFailure.empty()
-                     ? "another publisher is writing " + DisplayPath(out)
-                     : "cannot take the lock file " + DisplayPath(lockFile) + ": " + lockFailure;
-        return PUBLISH_WRITE_FAILED;
-    }
+    if (!LockOutput(lock, out, report)) return PUBLISH_WRITE_FAILED;
     bool repaired = false;
     int result = RepairInterruptedPublish(out, repaired, report);
     if (result != PUBLISH_OK) return result;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/publish/publish_platform.h"
 #include "tools/publish/publish_scan.h"
 
 // The JSON body of both replies.
@@ -35,6 +36,10 @@ constexpr int PUBLISH_WRITE_FAILED = 4;
 
 // The lastVer the replies in out announce now; 0 when there is none.
 int AnnouncedLastVer(const std::filesystem::path& out);
+
+// Takes the lock that keeps a second publisher off out; false with report
+// saying why when it cannot.
+bool LockOutput(OutputLock& lock, const std::filesystem::path& out, std::string& report);
 
 // Writes the tree first and the replies last, each by rename. Returns one of
 // the codes above; report receives (as UTF-8) what was done or why not.

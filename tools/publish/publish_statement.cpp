@@ -139,14 +139,7 @@ int ResignStatement(const fs::path& out, const fs::path& keyFile, int expiresInD
         return PUBLISH_REFUSED;
     }
     OutputLock lock;
-    const fs::path lockFile = out / ".publish.lock";
-    std::string lockFailure;
-    if (!lock.Take(lockFile, lockFailure)) {
-        report = lockFailure.empty()
-                     ? "another publisher is writing " + DisplayPath(out)
-                     : "cannot take the lock file " + DisplayPath(lockFile) + ": " + lockFailure;
-        return PUBLISH_WRITE_FAILED;
-    }
+    if (!LockOutput(lock, out, report)) return PUBLISH_WRITE_FAILED;
     bool repaired = false;
     int result = RepairInterruptedPublish(out, repaired, report);
     if (result != PUBLISH_OK) return result;
