@@ -7,6 +7,8 @@
 #include <string>
 
 #include "app/main_dialog.h"
+#include "engine/download.h"
+#include "engine/file_downloads.h"
 #include "support/shell_texts.h"
 #include "support/encoding.h"
 #include "support/map_txt_file.h"
@@ -27,6 +29,7 @@ void ReadInstalledVersion() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+    AllowParallelFetches(FETCH_WORKERS);
     ReadInstalledVersion();
 
     HRSRC found = FindResourceW(instance, MAKEINTRESOURCEW(IDD_MAIN), RT_DIALOG);

@@ -78,17 +78,7 @@ cp "$build/bin/$driver.exe" "$work/product/download_bench.exe"
 curl_tls=()
 tls=""
 if [ "$scheme" = https ]; then
-  # A throwaway authority, trusted only in this build's Wine prefix.
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Veldra bench CA $$" \
-    -keyout "$work/ca.key" -out "$work/ca.pem" >/dev/null 2>&1
-  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
-    -keyout "$work/server.key" -out "$work/server.csr" >/dev/null 2>&1
-  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/san.ext"
-  openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
-    -CAcreateserial -days 2 -extfile "$work/san.ext" -out "$work/server.pem" >/dev/null 2>&1
-  openssl x509 -in "$work/ca.pem" -outform der -out "$work/ca.der"
-  chmod 644 "$work/ca.der"
-  "$build/wine-run" "$build/bin/trust_ca.exe" "$(win "$work/ca.der")" </dev/null >/dev/null 2>&1
+  make_tls "$work"
   curl_tls=(--cacert "$work/ca.pem")
   tls="ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key"
 fi

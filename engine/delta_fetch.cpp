@@ -45,6 +45,7 @@ std::optional<int> TryPatch(const ServerPatches& deltas, const QueuedFile& file,
                             const std::wstring& localPath, const FileStamp* knownDifferent,
                             LocalCopy& local) {
     if (file.listedSize == 0 || file.listedSize > kMaxPatchedFileSize) return std::nullopt;
+    if (!HasDeltaPatchTo(deltas.entries, file.relativePath, file.expectedMd5)) return std::nullopt;
     if (!KnowLocalCopy(file, localPath, knownDifferent, local)) return std::nullopt;
     // Current already: what DownloadFile would find without a fetch.
     if (local.md5 == file.expectedMd5) return DOWNLOAD_OK;
@@ -58,7 +59,9 @@ std::optional<int> TryPatch(const ServerPatches& deltas, const QueuedFile& file,
     std::string patch;
     const std::string url = WideToUtf8(DownloadBaseUrl() + deltas.versionPrefix) +
                             DeltaPatchPath(local.md5, found->newMd5);
-    const uint64_t limit = std::min(found->patchSize, file.listedSize);
+    // Patches are kept only below half the file: more is not a patch worth taking.
+    const uint64_t limit = std::min(found->patchSize, file.listedSize / 2);
+    if (limit == 0) return std::nullopt;
     if (DownloadToMemory(url, patch, static_cast<size_t>(limit)) != DOWNLOAD_OK)
         return std::nullopt;
     std::string rebuilt;
@@ -70,7 +73,11 @@ std::optional<int> TryPatch(const ServerPatches& deltas, const QueuedFile& file,
     return PutFileByReplacement(localPath, rebuilt) ? DOWNLOAD_OK : DOWNLOAD_WRITE_FAILED;
 }
 
-void FetchIndex(ServerPatches& deltas) {
+}  // namespace
+
+void FetchPatchIndex(ServerPatches& deltas) {
+    const std::lock_guard<std::mutex> one(deltas.patching);
+    if (deltas.indexFetched) return;
     deltas.indexFetched = true;
     std::string bytes;
     const std::string url = WideToUtf8(DownloadBaseUrl() + deltas.versionPrefix + DELTA_INDEX_PATH);
@@ -79,24 +86,28 @@ void FetchIndex(ServerPatches& deltas) {
     if (!ParseDeltaIndex(bytes, deltas.entries)) deltas.entries.clear();
 }
 
-}  // namespace
-
 int FetchQueuedFile(ServerPatches& deltas, const QueuedFile& file, const std::wstring& serverPath,
                     const std::wstring& localPath, const FileStamp* knownDifferent) {
+    FetchPatchIndex(deltas);
     LocalCopy local;
-    try {
-        if (!deltas.indexFetched) FetchIndex(deltas);
-        if (!deltas.entries.empty()) {
-            if (const std::optional<int> result =
-                    TryPatch(deltas, file, localPath, knownDifferent, local))
-                return *result;
+    {
+        const std::lock_guard<std::mutex> one(deltas.patching);
+        try {
+            if (!deltas.entries.empty()) {
+                if (const std::optional<int> result =
+                        TryPatch(deltas, file, localPath, knownDifferent, local))
+                    return *result;
+            }
+        } catch (const std::bad_alloc&) {
+            // Too little memory for a patch is no reason to fail the file.
+            deltas.entries.clear();
         }
-    } catch (const std::bad_alloc&) {
-        // Too little memory for a patch is no reason to fail the file.
-        deltas.entries.clear();
+        // Its bytes are not held while the whole file comes.
+        local.bytes = std::string();
     }
     // A file just read and found different is not read a second time.
     const bool readNow = local.stamped && !local.md5.empty();
     return DownloadFile(serverPath, localPath, file.expectedMd5,
-                        readNow ? &local.stamp : knownDifferent, file.expectedSha256);
+                        readNow ? &local.stamp : knownDifferent, file.listedSize,
+                        file.expectedSha256);
 }

@@ -2,6 +2,7 @@
 // offers one; every other case fetches the whole file as before.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,16 @@ struct ServerPatches {
     std::wstring versionPrefix;  // "/update/<version directory>/"
     bool indexFetched = false;
     std::vector<DeltaEntry> entries = {};
+    // A patch holds its reference, the patch and the result in memory: files
+    // fetched side by side take their patches one at a time.
+    std::mutex patching = {};
 };
 
-// DownloadFile for a queued file, trying its patch first. The index is
+// Fetches the index now, once, so files fetched side by side find it read.
+void FetchPatchIndex(ServerPatches& deltas);
+
+// DownloadFile for a queued file, trying its patch first; safe to call from
+// several threads at once with one ServerPatches. The index is
 // fetched once (versionPrefix + "comm/delta.lst", at most kMaxDeltaIndexBytes). A patch is taken
 // only when the file's local content has an old digest the index names for
 // it, the rebuilt bytes have the digest the file list gives (in a signed

@@ -86,6 +86,17 @@ std::optional<DeltaLookup> FindDeltaPatch(const std::vector<DeltaEntry>& entries
     return DeltaLookup{found->newMd5, found->patchSize};
 }
 
+bool HasDeltaPatchTo(const std::vector<DeltaEntry>& entries, const std::string& path,
+                     const std::string& newMd5) {
+    DeltaEntry key;
+    key.path = path;
+    for (auto at = std::lower_bound(entries.begin(), entries.end(), key, Before);
+         at != entries.end() && at->path == path; ++at) {
+        if (at->newMd5 == newMd5) return true;
+    }
+    return false;
+}
+
 std::string DeltaPatchPath(const std::string& oldMd5, const std::string& newMd5) {
     return "comm/delta/" + oldMd5 + "-" + newMd5 + ".zst";
 }

@@ -36,5 +36,10 @@ bool ParseDeltaIndex(const std::string& bytes, std::vector<DeltaEntry>& entries)
 std::optional<DeltaLookup> FindDeltaPatch(const std::vector<DeltaEntry>& entries,
                                           const std::string& path, const std::string& oldMd5);
 
+// Whether any patch leads the file at path to newMd5: without one, the local
+// file need not be read for a patch.
+bool HasDeltaPatchTo(const std::vector<DeltaEntry>& entries, const std::string& path,
+                     const std::string& newMd5);
+
 // "comm/delta/<old>-<new>.zst", relative to the version directory.
 std::string DeltaPatchPath(const std::string& oldMd5, const std::string& newMd5);

@@ -13,7 +13,6 @@
 #include <mutex>
 #include <new>
 
-#include "engine/file_list.h"
 #include "engine/release_signature.h"
 #include "engine/release_statement.h"
 #include "engine/request_form.h"
@@ -21,12 +20,16 @@
 #include "support/encoding.h"
 #include "support/file_io.h"
 #include "support/md5.h"
+#include "support/owned_files.h"
 #include "support/paths.h"
 #include "support/unique_handle.h"
 
 namespace {
 
-constexpr wchar_t TEMP_FILE_NAME[] = L"11.tmp";
+// Each fetch has a temp file of its own, named for its process, so two
+// updaters never share one and a later run can tell an ended one's leftovers.
+constexpr wchar_t TEMP_FILE_PREFIX[] = L"~veldraupdate.";
+constexpr wchar_t TEMP_FILE_SUFFIX[] = L".tmp";
 // A detached signature sits beside what it signs; a DER P-256 signature is
 // at most 72 bytes.
 constexpr char SIGNATURE_SUFFIX[] = ".sig";
@@ -249,16 +252,16 @@ bool TransferComplete(HRESULT result, const TransferWatch& watch, unsigned long 
 // urlmon takes the temp file's name in the ANSI code page. A temp folder with
 // characters the code page lacks still has a short name that converts without
 // loss; with none, empty: urlmon would write the body somewhere else.
-std::string NarrowTempPath(const std::wstring& tempDir) {
+std::string NarrowTempPath(const std::wstring& tempDir, const std::wstring& name) {
     const auto lossless = [](const std::wstring& path) {
         return AnsiToWide(WideToAnsi(path)) == path;
     };
-    std::wstring path = JoinPath(tempDir, TEMP_FILE_NAME);
+    std::wstring path = JoinPath(tempDir, name);
     if (lossless(path)) return WideToAnsi(path);
     wchar_t shortDir[MAX_PATH] = {};
     const DWORD length = GetShortPathNameW(tempDir.c_str(), shortDir, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return std::string();
-    path = JoinPath(shortDir, TEMP_FILE_NAME);
+    path = JoinPath(shortDir, name);
     return lossless(path) ? WideToAnsi(path) : std::string();
 }
 
@@ -276,17 +279,22 @@ class FetchedFile {
     FetchedFile() {
         wchar_t tempDir[TEMP_PATH_CHARS] = {};
         GetTempPathW(TEMP_PATH_CHARS, tempDir);
-        path_ = JoinPath(tempDir, TEMP_FILE_NAME);
-        narrowPath_ = NarrowTempPath(tempDir);
-        // A copy left by an earlier fetch must never pass for this one's body.
-        DeleteFileW(path_.c_str());
+        const std::wstring name = OwnedFileName(TEMP_FILE_PREFIX, TEMP_FILE_SUFFIX);
+        path_ = JoinPath(tempDir, name);
+        // Made here, exclusively, so the name is this fetch's alone before
+        // urlmon writes to it.
+        UniqueHandle claimed(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (claimed.valid()) narrowPath_ = NarrowTempPath(tempDir, name);
     }
     FetchedFile(const FetchedFile&) = delete;
     FetchedFile& operator=(const FetchedFile&) = delete;
-    ~FetchedFile() { DeleteFileW(path_.c_str()); }
+    ~FetchedFile() {
+        if (!narrowPath_.empty()) DeleteFileW(path_.c_str());
+    }
 
     const std::wstring& path() const { return path_; }
-    // Empty when urlmon could not be given the path.
+    // Empty when the file could not be made or urlmon could not be given its path.
     const std::string& narrowPath() const { return narrowPath_; }
 
   private:
@@ -336,18 +344,9 @@ FetchResult FetchToMemory(const std::string& url, std::string& buffer, size_t li
     return result;
 }
 
-// The staging file sits at the top of the product folder, so an ended run's
-// is found and replaced by the next; a destination elsewhere stages beside
-// itself, as a rename cannot cross volumes.
-std::wstring StagingPathFor(const std::wstring& localPath) {
-    const std::wstring productFolder = DirectoryOf(nullptr);
-    if (LiesBelow(productFolder, localPath)) return JoinPath(productFolder, STAGING_FILE_NAME);
-    return JoinPath(DirectoryOf(localPath.c_str()), STAGING_FILE_NAME);
-}
-
 int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPath,
                        const std::string& expectedMd5, const FileStamp* knownDifferent,
-                       size_t limit, const WholeBodyTest& isWhole,
+                       unsigned long long listedSize, size_t limit, const WholeBodyTest& isWhole,
                        const std::string& expectedSha256 = std::string()) {
     // The local file is read only when it could spare the fetch: ANY_MD5 equals
     // no digest, and a file still as it was when found different needs no second look.
@@ -367,7 +366,13 @@ int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPat
     FetchedFile fetchedFile;
     const FetchResult fetched = FetchToFile(url, fetchedFile, limit);
     if (fetched.code != DOWNLOAD_OK) return fetched.code;
-    // Without a length to hold it against, a body cut short reads as complete.
+    // Without a length to hold it against, a body cut short reads as complete:
+    // the listed size is the length then.
+    unsigned long long size = 0;
+    if (!fetched.lengthChecked && listedSize != 0 &&
+        (!SizeOf(fetchedFile.path(), size) || size != listedSize)) {
+        return DOWNLOAD_EMPTY;
+    }
     if (!fetched.lengthChecked && isWhole) {
         std::string content;
         if (ReadWholeFile(fetchedFile.path(), content) <= 0 || !isWhole(content)) {
@@ -382,7 +387,9 @@ int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPat
     // statement, and bytes without both never replace the file.
     if (!matches && ReleaseSigningEnabled()) return DOWNLOAD_MD5_MISMATCH;
 
-    if (!ReplaceWithFile(StagingPathFor(localPath), localPath, fetchedFile.path())) {
+    // The temp file's name is this fetch's alone: the bytes just checked are
+    // the bytes renamed in.
+    if (!ReplaceWithFile(localPath, fetchedFile.path())) {
         return DOWNLOAD_WRITE_FAILED;
     }
     return matches ? DOWNLOAD_OK : DOWNLOAD_MD5_MISMATCH;
@@ -405,18 +412,29 @@ FetchResult FetchBody(const std::string& url, std::string& buffer, size_t limit)
     }
 }
 
+void AllowParallelFetches(unsigned long connectionsPerServer) {
+    for (DWORD option :
+         {INTERNET_OPTION_MAX_CONNS_PER_SERVER, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER}) {
+        InternetSetOptionW(nullptr, option, &connectionsPerServer, sizeof(connectionsPerServer));
+    }
+}
+
+void RemoveEndedFetches(const std::wstring& tempDir) {
+    RemoveLeftovers(tempDir, TEMP_FILE_PREFIX, TEMP_FILE_SUFFIX);
+}
+
 int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit) {
     return FetchBody(url, buffer, limit).code;
 }
 
 bool PutFileByReplacement(const std::wstring& localPath, const std::string& content) {
-    return ReplaceWithBytes(StagingPathFor(localPath), localPath, content.data(), content.size());
+    return ReplaceWithBytes(localPath, content.data(), content.size());
 }
 
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
                  const std::string& expectedMd5, const FileStamp* knownDifferent,
-                 const std::string& expectedSha256) {
-    return DownloadFileWithin(urlPath, localPath, expectedMd5, knownDifferent, 0, {},
+                 unsigned long long listedSize, const std::string& expectedSha256) {
+    return DownloadFileWithin(urlPath, localPath, expectedMd5, knownDifferent, listedSize, 0, {},
                               expectedSha256);
 }
 
@@ -449,7 +467,7 @@ int DownloadTrustedFile(const std::wstring& urlPath, const std::wstring& localPa
         if (ReleaseSigningEnabled()) {
             return DownloadSignedFile(urlPath, localPath, ReleasePublicKeyPem(), limit);
         }
-        return DownloadFileWithin(urlPath, localPath, ANY_MD5, nullptr, limit, isWhole);
+        return DownloadFileWithin(urlPath, localPath, ANY_MD5, nullptr, 0, limit, isWhole);
     } catch (const std::bad_alloc&) {
         return DOWNLOAD_EMPTY;
     }

@@ -1,4 +1,4 @@
-// The one way bytes come from the network: urlmon through a fixed temp file.
+// The one way bytes come from the network: urlmon through a temp file of each fetch's own.
 #pragma once
 
 #include <functional>
@@ -45,6 +45,14 @@ class ComScope {
 // given up and gives DOWNLOAD_EMPTY; such a body is never read into memory.
 FetchResult FetchBody(const std::string& url, std::string& buffer, size_t limit = 0);
 
+// Lets this process keep connections files fetched side by side need open
+// to one server (WinINet allows only 2 per HTTP/1.1 server on some Windows
+// versions). Process-wide: called once at start, before any transfer.
+void AllowParallelFetches(unsigned long connectionsPerServer);
+
+// Removes from tempDir the temp files of fetches whose process has ended.
+void RemoveEndedFetches(const std::wstring& tempDir);
+
 // FetchBody for callers that need only the code.
 int DownloadToMemory(const std::string& url, std::string& buffer, size_t limit = 0);
 
@@ -59,10 +67,13 @@ using WholeBodyTest = std::function<bool(const std::string& body)>;
 // memory; running out of memory elsewhere escapes as std::bad_alloc.
 // knownDifferent: the stamp the local file had when it was last read whole and
 // did not match expectedMd5; while it still has it, it is not read again.
+// listedSize (0: unknown): a body whose length could not be checked and that
+// has another size was cut short, DOWNLOAD_EMPTY, and never written.
 // expectedSha256: in a build with a publisher key, fetched bytes must have it
 // too (FetchedFileMatches); an empty one never matches there.
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
                  const std::string& expectedMd5, const FileStamp* knownDifferent = nullptr,
+                 unsigned long long listedSize = 0,
                  const std::string& expectedSha256 = std::string());
 
 // DownloadFile for callers that do not handle exceptions: running out of
@@ -71,11 +82,11 @@ int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring&
                                 const std::string& expectedMd5);
 
 // Puts content, already accepted by the caller, at localPath by replacement:
-// staged as "~tmp.new" at the top of the product folder (beside localPath when
-// that lies outside it), flushed, then renamed over localPath. A process ended
-// at any instant leaves the old file or the new one, whole; a link at
-// localPath is replaced, its target untouched. False, with the file as it was,
-// when it is read-only, held open without delete sharing, or cannot be written.
+// staged under a name of this process's own beside localPath, flushed, then
+// renamed over it. A process ended at any instant leaves the old file or the
+// new one, whole; a link at localPath is replaced, its target untouched.
+// False, with the file as it was, when it is read-only, held open without
+// delete sharing, or cannot be written.
 bool PutFileByReplacement(const std::wstring& localPath, const std::string& content);
 
 // A file the updater takes without a digest (the file list, the main

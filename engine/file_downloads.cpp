@@ -6,6 +6,9 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "support/shell_texts.h"
@@ -123,57 +126,119 @@ void ReplaceAll(std::wstring& text, const std::wstring& find, const std::wstring
     }
 }
 
+namespace {
+
+// One listed file as the queue holds it, with the paths it is fetched by.
+struct FileJob {
+    const QueuedFile* file;
+    std::wstring widePath;
+    std::wstring localPath;
+    std::wstring serverPath;
+};
+
+// Fetches one file with its status texts; the line it adds to the log, if any.
+std::string FetchJob(const FileJob& job, ServerPatches& deltas, HWND dialog) {
+    const QueuedFile& file = *job.file;
+    if (UseChineseTexts) {
+        ShowStatus(dialog, L"开始下载%s.....", job.widePath.c_str(), 0);
+    } else {
+        ShowStatus(dialog, L"downloading...", job.widePath.c_str(), 0);
+    }
+
+    // What the scan found of the local file spares reading it again.
+    const FileStamp* knownDifferent = file.readAndDiffered ? &*file.readAndDiffered : nullptr;
+    const std::wstring& localPath = job.localPath;
+    int result = DOWNLOAD_OK;
+    try {
+        if (ContainsNoCase(localPath.c_str(), L"DLL") != nullptr) {
+            // Cleared first so last run's hidden, read-only copy can be replaced.
+            SetFileAttributesW(localPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+            result = FetchQueuedFile(deltas, file, job.serverPath, localPath, knownDifferent);
+            SetFileAttributesW(localPath.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+        } else {
+            result = FetchQueuedFile(deltas, file, job.serverPath, localPath, knownDifferent);
+        }
+        if (ContainsNoCase(localPath.c_str(), L"\\file/") != nullptr) return std::string();
+        ShowStatus(
+            dialog,
+            UseChineseTexts ? L"%s下载完成完成！ 错误码%d" : L"%s downlaod finish! errcode%d",
+            job.serverPath.c_str(), result);
+        if (result != DOWNLOAD_OK) return DownErrorLine(result, file, Md5OfFile(localPath));
+    } catch (...) {
+        return ThrowErrorLine(file);
+    }
+    return std::string();
+}
+
+// Runs the jobs on workers threads (one: on this one), each taking the next
+// job not yet taken; lines[i] receives job i's log line.
+void RunJobs(const std::vector<FileJob>& jobs, size_t workers, ServerPatches& deltas, HWND dialog,
+             std::vector<std::string>& lines) {
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        // A thread of its own needs COM of its own; on the caller's it is kept.
+        const ComScope com;
+        for (size_t i = next++; i < jobs.size(); i = next++) {
+            try {
+                lines[i] = FetchJob(jobs[i], deltas, dialog);
+            } catch (...) {
+                lines[i] = ThrowErrorLine(*jobs[i].file);
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (size_t i = 1; i < workers && i < jobs.size(); ++i) {
+        try {
+            pool.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // fewer workers, the same work
+        }
+    }
+    work();
+    for (std::thread& thread : pool) thread.join();
+}
+
+}  // namespace
+
 int DownloadQueuedFiles(const DownloadQueue& queue, const std::wstring& exeDirectory, HWND dialog,
                         float serverVersion) {
+    return DownloadQueuedFilesWith(queue, exeDirectory, dialog, serverVersion, FETCH_WORKERS);
+}
+
+int DownloadQueuedFilesWith(const DownloadQueue& queue, const std::wstring& exeDirectory,
+                            HWND dialog, float serverVersion, size_t workers) {
     wchar_t versionPrefix[STATUS_TEXT_UNITS] = {};
     _snwprintf_s(versionPrefix, STATUS_TEXT_UNITS, _TRUNCATE, PRODUCT_FILE_PATH_FORMAT,
                  UPDATE_PATH_PREFIX, VersionDirectory(serverVersion));
 
-    ServerPatches deltas{versionPrefix};
-    std::vector<std::string> errorLines;
-    const ComScope com;
+    std::vector<FileJob> jobs;
+    CheckedFolders plainFolders;
     for (const QueuedFile& file : queue) {
         if (IsUpdaterItself(file.relativePath)) continue;
-        std::wstring widePath = Utf8ToWide(file.relativePath);
+        FileJob job{&file, Utf8ToWide(file.relativePath), std::wstring(), std::wstring()};
         // The list is checked already; a queue from elsewhere gets the same guard.
-        if (!IsSafeRelativePath(widePath)) continue;
-        std::wstring localPath = JoinPath(exeDirectory, widePath);
-        if (!LiesBelow(exeDirectory, localPath)) continue;
-        std::wstring serverPath = versionPrefix + widePath;
-        ReplaceAll(serverPath, L"\\", L"/");
-
-        if (UseChineseTexts) {
-            ShowStatus(dialog, L"开始下载%s.....", widePath.c_str(), 0);
-        } else {
-            ShowStatus(dialog, L"downloading...", widePath.c_str(), 0);
-        }
-
-        // What the scan found of the local file spares reading it again.
-        const FileStamp* knownDifferent = file.readAndDiffered ? &*file.readAndDiffered : nullptr;
-        int result = DOWNLOAD_OK;
-        try {
-            if (ContainsNoCase(localPath.c_str(), L"DLL") != nullptr) {
-                // Cleared first so last run's hidden, read-only copy can be replaced.
-                SetFileAttributesW(localPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-                result = FetchQueuedFile(deltas, file, serverPath, localPath, knownDifferent);
-                SetFileAttributesW(localPath.c_str(),
-                                   FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
-            } else {
-                result = FetchQueuedFile(deltas, file, serverPath, localPath, knownDifferent);
-            }
-            if (ContainsNoCase(localPath.c_str(), L"\\file/") != nullptr) continue;
-            ShowStatus(
-                dialog,
-                UseChineseTexts ? L"%s下载完成完成！ 错误码%d" : L"%s downlaod finish! errcode%d",
-                serverPath.c_str(), result);
-        } catch (...) {
-            errorLines.push_back(ThrowErrorLine(file));
+        if (!IsSafeRelativePath(job.widePath)) continue;
+        job.localPath = JoinPath(exeDirectory, job.widePath);
+        if (!LiesBelow(exeDirectory, job.localPath, &plainFolders) ||
+            IsUpdaterOwnFile(exeDirectory, job.localPath))
             continue;
-        }
-        if (result != DOWNLOAD_OK)
-            errorLines.push_back(DownErrorLine(result, file, Md5OfFile(localPath)));
+        job.serverPath = versionPrefix + job.widePath;
+        ReplaceAll(job.serverPath, L"\\", L"/");
+        jobs.push_back(std::move(job));
     }
+    if (jobs.empty()) return 0;
 
+    ServerPatches deltas{versionPrefix};
+    const ComScope com;
+    FetchPatchIndex(deltas);
+    std::vector<std::string> lines(jobs.size());
+    RunJobs(jobs, workers, deltas, dialog, lines);
+
+    // In the queue's order, whichever file ended first.
+    std::vector<std::string> errorLines;
+    for (std::string& line : lines) {
+        if (!line.empty()) errorLines.push_back(std::move(line));
+    }
     if (!errorLines.empty()) WriteErrorLog(exeDirectory, errorLines);
     return 0;
 }

@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <cwchar>
+#include <unordered_set>
+
 #include "engine/download.h"
 #include "engine/release_signature.h"
 #include "engine/release_statement.h"
@@ -12,6 +15,7 @@
 #include "support/fields.h"
 #include "support/file_io.h"
 #include "support/md5.h"
+#include "support/owned_files.h"
 #include "support/paths.h"
 
 namespace {
@@ -41,17 +45,6 @@ bool IsParentComponent(const std::wstring& component) {
     return dots >= 2;
 }
 
-// The path as the file system resolves it; empty when it cannot.
-std::wstring FullPath(const std::wstring& path) {
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) return std::wstring();
-    std::wstring full(needed, L'\0');
-    const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
-    if (length == 0 || length >= needed) return std::wstring();
-    full.resize(length);
-    return full;
-}
-
 // File name of the running executable, after its last separator.
 std::wstring OwnFileName() {
     wchar_t path[PATH_BUFFER_UNITS] = {};
@@ -59,6 +52,27 @@ std::wstring OwnFileName() {
     std::wstring full(path, length < PATH_BUFFER_UNITS ? length : PATH_BUFFER_UNITS - 1);
     size_t last = full.find_last_of(L"\\/");
     return last == std::wstring::npos ? full : full.substr(last + 1);
+}
+
+// Files the updater writes itself: a list naming one, in whatever spelling,
+// would have the run overwrite its own state.
+constexpr const wchar_t* OWN_FILES[] = {L"~tmp.bak",        L"~tmp.md5",
+                                        STAGING_FILE_NAME,  L"comm\\file.lst",
+                                        L"comm\\delta.lst", L"comm\\release.txt"};
+
+bool SameNameNoCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
+    return CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) ==
+           CSTR_EQUAL;
+}
+
+bool IsStagingName(const std::wstring& fullPath) {
+    const size_t cut = fullPath.find_last_of(L'\\');
+    const std::wstring name = cut == std::wstring::npos ? fullPath : fullPath.substr(cut + 1);
+    const size_t prefix = wcslen(STAGING_PREFIX);
+    const size_t suffix = wcslen(STAGING_SUFFIX);
+    return name.size() >= prefix + suffix &&
+           SameNameNoCase(name.c_str(), prefix, STAGING_PREFIX, prefix) &&
+           SameNameNoCase(name.c_str() + name.size() - suffix, suffix, STAGING_SUFFIX, suffix);
 }
 
 }  // namespace
@@ -77,23 +91,19 @@ bool IsSafeRelativePath(const std::wstring& path) {
     return true;
 }
 
-bool LiesBelow(const std::wstring& directory, const std::wstring& path) {
-    std::wstring base = FullPath(directory);
-    const std::wstring full = FullPath(path);
-    if (base.empty() || full.empty()) return false;
-    if (base.back() != L'\\') base += L'\\';
-    if (full.size() <= base.size() || _wcsnicmp(full.c_str(), base.c_str(), base.size()) != 0) {
-        return false;
+bool IsUpdaterOwnFile(const std::wstring& exeDirectory, const std::wstring& localPath) {
+    const std::wstring full = FullPath(localPath);
+    if (full.empty()) return false;
+    if (IsStagingName(full)) return true;
+    const std::wstring name = full.substr(full.find_last_of(L'\\') + 1);
+    for (const wchar_t* own : OWN_FILES) {
+        // The name first: most listed files end in none of these.
+        const wchar_t* ownName = wcsrchr(own, L'\\') ? wcsrchr(own, L'\\') + 1 : own;
+        if (!SameNameNoCase(name.c_str(), name.size(), ownName, wcslen(ownName))) continue;
+        const std::wstring ownFull = FullPath(JoinPath(exeDirectory, own));
+        if (SameNameNoCase(full.c_str(), full.size(), ownFull.c_str(), ownFull.size())) return true;
     }
-    // The text lies below; a folder on the way that is a link may still lead
-    // outside. Folders that do not exist yet are created as plain ones.
-    for (size_t end = full.find(L'\\', base.size()); end != std::wstring::npos;
-         end = full.find(L'\\', end + 1)) {
-        const DWORD attributes = GetFileAttributesW(full.substr(0, end).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) break;
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
-    }
-    return true;
+    return false;
 }
 
 const wchar_t* ContainsNoCase(const wchar_t* text, const wchar_t* pattern) {
@@ -130,28 +140,34 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
         DownloadTrustedFile(serverPath, localList, FILE_LIST_LIMIT, matchesAnnounced);
     }
 
-    std::vector<std::string> lines;
-    if (!ReadLines(localList, lines)) return false;
-
     const std::wstring ownName = OwnFileName();
+    CheckedFolders plainFolders;
+    std::unordered_set<std::wstring> sweptFolders;
     // One buffer for every file's content, so no file costs a fresh allocation.
     std::string content;
-    for (const std::string& line : lines) {
-        std::vector<std::string> fields;
-        if (SplitFields(line, fields, "=") != 3) continue;
+    std::vector<std::string> fields;
+    // Line by line: a list of many short lines costs no more than a few.
+    return ForEachLine(localList, [&](const std::string& line) {
+        fields.clear();
+        if (SplitFields(line, fields, "=") != 3) return;
         unsigned long listedSize = strtoul(fields[2].c_str(), nullptr, 10);
-        if (listedSize == 0) continue;
+        if (listedSize == 0) return;
 
         std::wstring widePath = Utf8ToWide(fields[0]);
         // The running updater is never replaced from the list.
         if (!ownName.empty() && ContainsNoCase(widePath.c_str(), ownName.c_str()) != nullptr)
-            continue;
+            return;
         // Nothing outside the product directory is measured, created or queued,
-        // nor the file every replacement is staged in.
-        if (!IsSafeRelativePath(widePath) || _wcsicmp(widePath.c_str(), STAGING_FILE_NAME) == 0)
-            continue;
+        // nor a file the updater keeps for itself.
+        if (!IsSafeRelativePath(widePath)) return;
         std::wstring localPath = JoinPath(exeDirectory, widePath);
-        if (!LiesBelow(exeDirectory, localPath)) continue;
+        if (!LiesBelow(exeDirectory, localPath, &plainFolders) ||
+            IsUpdaterOwnFile(exeDirectory, localPath))
+            return;
+        // What an ended process staged here was never put in place.
+        const std::wstring folder = DirectoryOf(localPath.c_str());
+        if (sweptFolders.insert(folder).second)
+            RemoveLeftovers(folder, STAGING_PREFIX, STAGING_SUFFIX);
 
         // Size and content come from one open; a file another process holds open
         // for writing cannot be opened and so counts as different.
@@ -161,10 +177,9 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
         queued.expectedSha256 = StatedSha256(stated, fields[0]);
         if (local.bytesRead > 0) {
             queued.readMd5 = Md5Hex(content.data(), static_cast<size_t>(local.bytesRead));
-            if (queued.readMd5 == fields[1]) continue;
+            if (queued.readMd5 == fields[1]) return;
             queued.readAndDiffered = local.stamp;
         }
         queue.push_back(std::move(queued));
-    }
-    return true;
+    });
 }

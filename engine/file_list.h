@@ -28,12 +28,10 @@ using DownloadQueue = std::vector<QueuedFile>;
 // directory it stays inside (C:\App\ and /x.txt name C:\App\x.txt).
 bool IsSafeRelativePath(const std::wstring& path);
 
-// True when path, resolved as the file system does, lies below directory and
-// none of the folders between them is a reparse point (junction, symbolic
-// link, mount point) that could lead elsewhere: the last guard for whatever
-// the rules above miss. The file itself may be a link; it is replaced, never
-// written through.
-bool LiesBelow(const std::wstring& directory, const std::wstring& path);
+// Whether localPath, resolved as the file system does and in any letter
+// case, is one of the files the updater writes for itself in exeDirectory
+// (the pending program and its record, the local lists, staging files).
+bool IsUpdaterOwnFile(const std::wstring& exeDirectory, const std::wstring& localPath);
 
 // Fetches the list into comm\file.lst and queues the files that are missing or
 // differ. False when the local copy cannot be read (queue left empty).

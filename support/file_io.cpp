@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "support/owned_files.h"
 #include "support/paths.h"
 #include "support/unique_handle.h"
 
@@ -18,14 +19,15 @@ namespace {
 
 constexpr char TEXT_END_OF_FILE = 0x1A;
 
-// Hands a finished line to the list the way the line reader would: one leading
-// CR or LF dropped, cut at the first NUL.
-void DeliverLine(const std::string& line, std::vector<std::string>& lines) {
+// Hands a finished line on the way the line reader would: one leading CR or
+// LF dropped, cut at the first NUL. The line's buffer is the caller's to reuse.
+void DeliverLine(std::string& line, const std::function<void(const std::string&)>& visit) {
     size_t start = 0;
     if (!line.empty() && (line[0] == '\r' || line[0] == '\n')) start = 1;
     const size_t nul = line.find('\0', start);
-    const size_t end = nul == std::string::npos ? line.size() : nul;
-    lines.emplace_back(line, start, end - start);
+    if (nul != std::string::npos) line.resize(nul);
+    if (start > 0) line.erase(0, start);
+    visit(line);
 }
 
 unsigned long long Ticks(const FILETIME& time) {
@@ -35,6 +37,10 @@ unsigned long long Ticks(const FILETIME& time) {
 }  // namespace
 
 bool ReadLines(const std::wstring& path, std::vector<std::string>& lines) {
+    return ForEachLine(path, [&lines](const std::string& line) { lines.push_back(line); });
+}
+
+bool ForEachLine(const std::wstring& path, const std::function<void(const std::string&)>& visit) {
     int fd = -1;
     if (_wsopen_s(&fd, path.c_str(), _O_RDONLY | _O_BINARY, _SH_DENYNO, 0) != 0) return false;
     UniqueFd file(fd);
@@ -57,7 +63,7 @@ bool ReadLines(const std::wstring& path, std::vector<std::string>& lines) {
             if (pendingCr) {
                 pendingCr = false;
                 if (c == '\n') {
-                    DeliverLine(line, lines);
+                    DeliverLine(line, visit);
                     line.clear();
                     continue;
                 }
@@ -66,7 +72,7 @@ bool ReadLines(const std::wstring& path, std::vector<std::string>& lines) {
             if (c == '\r') {
                 pendingCr = true;
             } else if (c == '\n') {
-                DeliverLine(line, lines);
+                DeliverLine(line, visit);
                 line.clear();
             } else {
                 line.push_back(c);
@@ -74,7 +80,7 @@ bool ReadLines(const std::wstring& path, std::vector<std::string>& lines) {
         }
     }
     if (pendingCr) line.push_back('\r');
-    if (!line.empty()) DeliverLine(line, lines);
+    if (!line.empty()) DeliverLine(line, visit);
     return true;
 }
 
@@ -113,14 +119,14 @@ MeasuredFile MeasureAndRead(const std::wstring& path, unsigned long wantedSize,
                             std::string& buffer) {
     MeasuredFile found;
     if (path.empty()) return found;
-    // A link is measured through, but a missing target is never created.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    const DWORD disposition =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-            ? OPEN_EXISTING
-            : OPEN_ALWAYS;
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A link is measured through, but a missing target is never created: only
+    // where nothing at all lies (no link either) is a file made.
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    }
     if (!file.valid()) return found;
     found.opened = true;
     LARGE_INTEGER size = {};
@@ -165,8 +171,28 @@ void CreateParentFolders(const std::wstring& path) {
     }
 }
 
-bool WriteFlushed(const std::wstring& path, const char* bytes, size_t length) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+void Record(ReplaceSteps* steps, ReplaceStep step) {
+    if (steps) steps->push_back(step);
+}
+
+// A staging name beside path; in the long form where the name would take the
+// path past what the plain form holds.
+std::wstring StagingPathBeside(const std::wstring& path) {
+    const std::wstring staging =
+        DirectoryOf(path.c_str()) + OwnedFileName(STAGING_PREFIX, STAGING_SUFFIX);
+    if (staging.size() < MAX_PATH || staging.rfind(L"\\\\", 0) == 0) return staging;
+    const DWORD needed = GetFullPathNameW(staging.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return staging;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(staging.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) return staging;
+    full.resize(length);
+    return L"\\\\?\\" + full;
+}
+
+bool WriteFlushed(const std::wstring& path, const char* bytes, size_t length, ReplaceSteps* steps) {
+    // CREATE_NEW: a staging name is this call's alone.
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return false;
     constexpr size_t PIECE = 1u << 30;
@@ -179,7 +205,10 @@ bool WriteFlushed(const std::wstring& path, const char* bytes, size_t length) {
         }
         done += written;
     }
-    return FlushFileBuffers(file.get()) != FALSE;
+    Record(steps, ReplaceStep::Written);
+    if (!FlushFileBuffers(file.get())) return false;
+    Record(steps, ReplaceStep::Flushed);
+    return true;
 }
 
 void RemoveStaging(const std::wstring& stagingPath) {
@@ -198,9 +227,11 @@ bool MayReplace(const std::wstring& path) {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
 }
 
-bool RenameStagedOver(const std::wstring& stagingPath, const std::wstring& path) {
+bool RenameStagedOver(const std::wstring& stagingPath, const std::wstring& path,
+                      ReplaceSteps* steps) {
     if (MoveFileExW(stagingPath.c_str(), path.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Record(steps, ReplaceStep::Replaced);
         return true;
     }
     RemoveStaging(stagingPath);
@@ -209,18 +240,20 @@ bool RenameStagedOver(const std::wstring& stagingPath, const std::wstring& path)
 
 // On disk before the rename can be: a rename that outlives a power cut must
 // not name a file whose bytes did not.
-bool FlushFile(const std::wstring& path) {
+bool FlushFile(const std::wstring& path, ReplaceSteps* steps) {
     // Shared: a scanner that looks at a fresh download must not stop the flush.
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.valid() && FlushFileBuffers(file.get());
+    if (!file.valid() || !FlushFileBuffers(file.get())) return false;
+    Record(steps, ReplaceStep::Flushed);
+    return true;
 }
 
-bool CopyFlushed(const std::wstring& sourcePath, const std::wstring& path) {
+bool CopyFlushed(const std::wstring& sourcePath, const std::wstring& path, ReplaceSteps* steps) {
     UniqueHandle source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!source.valid() || !file.valid()) return false;
     std::vector<char> buffer(1u << 20);
@@ -236,26 +269,21 @@ bool CopyFlushed(const std::wstring& sourcePath, const std::wstring& path) {
             return false;
         }
     }
-    return FlushFileBuffers(file.get()) != FALSE;
+    Record(steps, ReplaceStep::Copied);
+    if (!FlushFileBuffers(file.get())) return false;
+    Record(steps, ReplaceStep::Flushed);
+    return true;
 }
 
-// Whether a file made in folder takes its access rules from the folder (one
-// of its entries is passed on to files). Only then does a file renamed in
-// and told to inherit end up as a file made there would; otherwise a new
-// file takes its maker's defaults, and an inheriting one would take nothing.
+// Whether the folder a file is renamed into makes it end as a file made
+// there would. Decided on that folder itself: its parent's rules may differ.
 bool FolderPassesAccessOn(const std::wstring& folder) {
-    PACL list = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS) {
+                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
-    bool passes = false;
-    for (DWORD i = 0; list != nullptr && i < list->AceCount && !passes; ++i) {
-        void* entry = nullptr;
-        passes = GetAce(list, i, &entry) &&
-                 (static_cast<ACE_HEADER*>(entry)->AceFlags & OBJECT_INHERIT_ACE) != 0;
-    }
+    const bool passes = PassesAccessToFiles(descriptor);
     LocalFree(descriptor);
     return passes;
 }
@@ -273,24 +301,45 @@ bool TakeFolderAccess(const std::wstring& path) {
 
 }  // namespace
 
-bool ReplaceWithBytes(const std::wstring& stagingPath, const std::wstring& path, const char* bytes,
-                      size_t length) {
+bool PassesAccessToFiles(void* folderDescriptor) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL list = nullptr;
+    if (folderDescriptor == nullptr ||
+        !GetSecurityDescriptorDacl(folderDescriptor, &present, &list, &defaulted) || !present ||
+        list == nullptr) {
+        // No list at all: a file made there takes its maker's defaults.
+        return false;
+    }
+    for (DWORD i = 0; i < list->AceCount; ++i) {
+        void* entry = nullptr;
+        if (GetAce(list, i, &entry) &&
+            (static_cast<ACE_HEADER*>(entry)->AceFlags & OBJECT_INHERIT_ACE) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ReplaceWithBytes(const std::wstring& path, const char* bytes, size_t length,
+                      ReplaceSteps* steps) {
     if (!MayReplace(path)) return false;
-    RemoveStaging(stagingPath);
-    if (!WriteFlushed(stagingPath, bytes, length)) {
+    const std::wstring stagingPath = StagingPathBeside(path);
+    if (!WriteFlushed(stagingPath, bytes, length, steps)) {
         RemoveStaging(stagingPath);
         return false;
     }
-    return RenameStagedOver(stagingPath, path);
+    return RenameStagedOver(stagingPath, path, steps);
 }
 
-bool ReplaceWithFile(const std::wstring& stagingPath, const std::wstring& path,
-                     const std::wstring& sourcePath) {
+bool ReplaceWithFile(const std::wstring& path, const std::wstring& sourcePath,
+                     ReplaceSteps* steps) {
     if (!MayReplace(path)) return false;
-    RemoveStaging(stagingPath);
+    const std::wstring stagingPath = StagingPathBeside(path);
     // Same volume: the file itself is renamed in, its bytes never written twice.
-    bool staged = FolderPassesAccessOn(DirectoryOf(stagingPath.c_str())) && FlushFile(sourcePath) &&
+    bool staged = FolderPassesAccessOn(DirectoryOf(path.c_str())) && FlushFile(sourcePath, steps) &&
                   MoveFileExW(sourcePath.c_str(), stagingPath.c_str(), 0);
+    if (staged) Record(steps, ReplaceStep::Renamed);
     // Marks the fetch left on it (a hidden or temporary file's) are not the product's.
     if (staged) SetFileAttributesW(stagingPath.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (staged && !TakeFolderAccess(stagingPath)) {
@@ -298,11 +347,11 @@ bool ReplaceWithFile(const std::wstring& stagingPath, const std::wstring& path,
         MoveFileExW(stagingPath.c_str(), sourcePath.c_str(), 0);
         staged = false;
     }
-    if (!staged && !CopyFlushed(sourcePath, stagingPath)) {
+    if (!staged && !CopyFlushed(sourcePath, stagingPath, steps)) {
         RemoveStaging(stagingPath);
         return false;
     }
-    return RenameStagedOver(stagingPath, path);
+    return RenameStagedOver(stagingPath, path, steps);
 }
 
 bool PrepareDestination(const std::wstring& path) {

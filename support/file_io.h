@@ -1,6 +1,7 @@
 // Whole-file reads, line reads and preparing a file to be written.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,11 @@
 // of a line is dropped and a line is cut at its first NUL. False when the file
 // cannot be opened, and then lines is unchanged.
 bool ReadLines(const std::wstring& path, std::vector<std::string>& lines);
+
+// ReadLines one line at a time: visit sees each line as ReadLines would list
+// it, in a buffer reused from line to line, so memory does not grow with the
+// count of lines. False when the file cannot be opened.
+bool ForEachLine(const std::wstring& path, const std::function<void(const std::string&)>& visit);
 
 // Reads the whole file in binary, denying other writers. Returns the bytes
 // read; 0 when it cannot be opened (bytes unchanged) or is empty.
@@ -42,26 +48,42 @@ struct MeasuredFile {
 MeasuredFile MeasureAndRead(const std::wstring& path, unsigned long wantedSize,
                             std::string& buffer);
 
-// The one name a run stages a file under before it takes the place of another.
+// Staging files are named STAGING_PREFIX + owner + STAGING_SUFFIX
+// (OwnedFileName), beside the file they replace: the same volume, the same
+// folder's access rules, and a name no other process takes.
+constexpr wchar_t STAGING_PREFIX[] = L"~tmp.";
+constexpr wchar_t STAGING_SUFFIX[] = L".new";
+// The one name earlier updaters staged under, at the top of the product folder.
 constexpr wchar_t STAGING_FILE_NAME[] = L"~tmp.new";
 
-// Puts length bytes at path by replacement: they are written to stagingPath,
-// flushed, and then renamed over path in one step, so a process ended at any
-// instant leaves path holding its old bytes or the new ones, whole, never a
-// mix. stagingPath must lie on path's volume; whatever it held is lost.
-// Missing parent folders of path are created. False, with path as it was and
-// no staging file left, when path is a folder, is marked read-only, is held
-// open by another process without delete sharing, or cannot be written.
-bool ReplaceWithBytes(const std::wstring& stagingPath, const std::wstring& path, const char* bytes,
-                      size_t length);
+// The steps of a replacement, in the order they were taken; for callers that
+// must see the order (a rename must never come before the flush it relies on).
+enum class ReplaceStep { Written, Flushed, Renamed, Copied, Replaced };
+using ReplaceSteps = std::vector<ReplaceStep>;
+
+// Puts length bytes at path by replacement: they are written to a staging
+// file beside path, flushed, and then renamed over path in one step, so a
+// process ended at any instant leaves path holding its old bytes or the new
+// ones, whole, never a mix. Missing parent folders of path are created. False,
+// with path as it was and no staging file left, when path is a folder, is
+// marked read-only, is held open by another process without delete sharing,
+// or cannot be written.
+bool ReplaceWithBytes(const std::wstring& path, const char* bytes, size_t length,
+                      ReplaceSteps* steps = nullptr);
 
 // ReplaceWithBytes for bytes that already lie in the file sourcePath: on
-// stagingPath's volume that file itself is renamed in (taking the access rules
-// of its new folder, as a file created there would), else its bytes are
-// copied. False, with path as it was, in the same cases as ReplaceWithBytes.
-// sourcePath may be gone afterwards; whatever is left of it is the caller's.
-bool ReplaceWithFile(const std::wstring& stagingPath, const std::wstring& path,
-                     const std::wstring& sourcePath);
+// path's volume, and where path's folder passes its access rules on to the
+// files made in it, that file itself is renamed in and takes those rules as
+// a file made there would; else its bytes are copied. False, with path as it
+// was, in the same cases as ReplaceWithBytes. sourcePath may be gone
+// afterwards; whatever is left of it is the caller's.
+bool ReplaceWithFile(const std::wstring& path, const std::wstring& sourcePath,
+                     ReplaceSteps* steps = nullptr);
+
+// Whether a folder with this descriptor passes access rules on to the files
+// made in it (an entry of its list is inherited by files): only then does a
+// file renamed in and told to inherit end up as one made there would.
+bool PassesAccessToFiles(void* folderDescriptor);
 
 // Creates the missing parent directories, checks that the file can be opened
 // for writing and truncates it. False when it cannot be opened; a failed

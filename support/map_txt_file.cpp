@@ -14,7 +14,6 @@
 namespace {
 
 constexpr unsigned GBK_CODE_PAGE = 936;
-constexpr wchar_t SAVE_STAGING_SUFFIX[] = L".new";
 
 }  // namespace
 
@@ -92,7 +91,7 @@ void CMapTxtFile<CharT>::Save() {
     }
     // Written aside and renamed over the file: a process ended mid-write (the
     // dialog closed, a kill) leaves the old settings or the new, never half.
-    ReplaceWithBytes(*path + SAVE_STAGING_SUFFIX, *path, text.data(), text.size());
+    ReplaceWithBytes(*path, text.data(), text.size());
 }
 
 template class CMapTxtFile<char>;

@@ -49,6 +49,14 @@ bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool AnyFileMatches(const std::wstring& pattern) {
+    WIN32_FIND_DATAW found = {};
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return true;
+}
+
 bool ReadOnlyFilesAreEnforced() {
     const std::wstring dir = MakeTempDir(L"read-only-probe");
     const std::wstring probe = dir + L"probe.txt";

@@ -12,6 +12,8 @@ void RemoveTree(const std::wstring& directory);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);  // empty when missing
 bool FileExists(const std::wstring& path);
+// Whether any file matches a pattern with wildcards (dir + L"~tmp.*.new").
+bool AnyFileMatches(const std::wstring& pattern);
 
 // False where the platform lets anyone write a read-only file (Wine run by root).
 bool ReadOnlyFilesAreEnforced();

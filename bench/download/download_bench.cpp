@@ -4,6 +4,10 @@
 //                                         batches taking turns with it, a bare
 //                                         loop of URLDownloadToFileA over the same
 //                                         URLs into the same temporary file
+//   download_bench pools BASE_URL ROUNDS  a fresh folder's queue fetched by a
+//                                         pool of one and a pool of FETCH_WORKERS,
+//                                         taking turns, and the bare loop of one
+//                                         at a time over the same URLs
 //   download_bench steps BASE_URL         what DownloadFile does, replayed one
 //                                         step at a time, each step timed: the
 //                                         digest reads the fetched file back,
@@ -100,6 +104,38 @@ int Pair(const std::string& baseUrl, int batches) {
     return 0;
 }
 
+// The product folder made fresh again: the files the queue fetched are gone.
+void RemoveFetched(const DownloadQueue& queue, const std::wstring& directory) {
+    for (const QueuedFile& file : queue) {
+        DeleteFileW(JoinPath(directory, Utf8ToWide(file.relativePath)).c_str());
+    }
+}
+
+int Pools(const std::string& baseUrl, int rounds) {
+    SetDownloadBaseUrlForTesting(AnsiToWide(baseUrl));
+    const std::wstring directory = DirectoryOf(nullptr);
+    DownloadQueue queue;
+    if (!FetchFileList(directory, queue, VERSION)) return 1;
+    RemoveFetched(queue, directory);
+    for (int round = 0; round < rounds; ++round) {
+        double seconds[2] = {};
+        // Turns alternate, so both meet the same load of the machine.
+        for (int turn = 0; turn < 2; ++turn) {
+            const int which = (round + turn) % 2;
+            const double start = Now();
+            DownloadQueuedFilesWith(queue, directory, nullptr, VERSION,
+                                    which == 0 ? 1 : FETCH_WORKERS);
+            seconds[which] = Now() - start;
+            RemoveFetched(queue, directory);
+        }
+        unsigned failed = 0;
+        const double floor = FloorLoop(queue, baseUrl, failed);
+        printf("round %.3f %.3f %.3f %u\n", seconds[0], seconds[1], floor, failed);
+    }
+    printf("queued %u\n", static_cast<unsigned>(queue.size()));
+    return 0;
+}
+
 // What DownloadFile does for one queued file, step by step, with the floor's
 // fetch in place of the watched one.
 struct StepTimes {
@@ -141,7 +177,7 @@ void ReplayOne(const QueuedFile& file, const std::wstring& directory, const std:
     if (!matches) printf("mismatch %s\n", file.relativePath.c_str());
 
     start = Now();
-    ReplaceWithFile(JoinPath(directory, STAGING_FILE_NAME), localPath, tempPath);
+    ReplaceWithFile(localPath, tempPath);
     times.replace += Now() - start;
     start = Now();
     DeleteFileW(tempPath.c_str());
@@ -172,6 +208,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::string baseUrl = argc > 2 ? WideToUtf8(argv[2]) : "";
     if (mode == L"pair" && argc == 4) return Pair(baseUrl, _wtoi(argv[3]));
     if (mode == L"steps" && argc == 3) return Steps(baseUrl);
-    printf("usage: download_bench pair BASE_URL BATCHES | steps BASE_URL\n");
+    if (mode == L"pools" && argc == 4) return Pools(baseUrl, _wtoi(argv[3]));
+    printf("usage: download_bench pair BASE_URL BATCHES | steps BASE_URL | pools BASE_URL "
+           "ROUNDS\n");
     return 2;
 }

@@ -35,13 +35,15 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# start_nginx WORK LINES: an nginx whose files all lie in WORK, serving as the
-# http block's LINES (servers, logs, limits) say; returns once it is up.
+# start_nginx WORK LINES [TOP]: an nginx whose files all lie in WORK, serving
+# as the http block's LINES (servers, logs, limits) say, with TOP (modules to
+# load) before it all; returns once it is up.
 start_nginx() {
   local work=$1 nginx
   nginx=$(command -v nginx || echo /usr/sbin/nginx)
   mkdir -p "$work/tmp"
   cat >"$work/nginx.conf" <<CONF
+${3:-}
 worker_processes 1;
 pid $work/nginx.pid;
 error_log $work/error.log;
@@ -63,4 +65,23 @@ CONF
 stop_nginx() {  # $1: the WORK given to start_nginx
   [ -f "$1/nginx.pid" ] && kill "$(cat "$1/nginx.pid")" 2>/dev/null
   return 0
+}
+
+# make_tls WORK: a throwaway certificate authority, trusted only in this
+# build's Wine prefix, and a certificate for localhost signed by it
+# (WORK/server.pem, WORK/server.key; WORK/ca.pem for curl). Wine 8 refuses a
+# certificate for an https URL naming 127.0.0.1, even with that address in its
+# subjectAltName; the host name localhost passes.
+make_tls() {
+  local work=$1
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Veldra bench CA $$" \
+    -keyout "$work/ca.key" -out "$work/ca.pem" >/dev/null 2>&1
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
+    -keyout "$work/server.key" -out "$work/server.csr" >/dev/null 2>&1
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/san.ext"
+  openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+    -CAcreateserial -days 2 -extfile "$work/san.ext" -out "$work/server.pem" >/dev/null 2>&1
+  openssl x509 -in "$work/ca.pem" -outform der -out "$work/ca.der"
+  chmod 644 "$work/ca.der"
+  "$build/wine-run" "$build/bin/trust_ca.exe" "$(win "$work/ca.der")" </dev/null >/dev/null 2>&1
 }

@@ -166,11 +166,16 @@ start_misbehaving_server() {
   [ -n "$server_port" ] || fail "$1 server"
 }
 
+# Staging files anywhere in the product folder.
+staging_files() {
+  find "$product" -name '~tmp.*new'
+}
+
 same_as_release() {
   for f in veldra.exe config/config.ini data/readme.txt data/sub/symbols.bin www/help.html; do
     cmp -s "$release/$f" "$product/$f" || fail "$f differs from the release"
   done
-  [ ! -e "$product/~tmp.new" ] || fail "a staging file was left"
+  [ -z "$(staging_files)" ] || fail "a staging file was left: $(staging_files)"
 }
 
 # Starts the product in the folder and waits until it holds its own file.
@@ -355,7 +360,8 @@ case "$scenario" in
     [ "$code" = 0 ] || fail "updater ended with $code"
     same_as_release
     [ -z "$(ls -A "$user_temp/$temp_name")" ] || fail "left in the temp folder: $(ls -A "$user_temp/$temp_name")"
-    [ -z "$(find "$user_temp" -name 11.tmp)" ] || fail "a stray 11.tmp: $(find "$user_temp" -name 11.tmp)"
+    [ -z "$(find "$user_temp" -name '~veldraupdate.*')" ] ||
+      fail "a fetch's temp file left: $(find "$user_temp" -name '~veldraupdate.*')"
     rm -rf "${user_temp:?}/$temp_name"
     ;;
   silent-service|unreachable-service)
@@ -472,7 +478,7 @@ PY
       case $round in
         [0-7]) moment="sleep $((round * 60 + 20))" ;;
         8|9|10|11|12|13) moment="wait-change $product_win\\comm\\file.lst 30000
-          wait-file $product_win\\~tmp.new 30000 sleep $(((round - 8) * 2))" ;;
+          wait-file $product_win\\big\\~tmp.*.new 30000 sleep $(((round - 8) * 2))" ;;
         14|15) moment="wait-change $product_win\\big\\b$((round - 13)).bin 30000" ;;
         16|17) moment="wait-change $product_win\\data\\sub\\symbols.bin 30000" ;;
         *) moment="wait-change $product_win\\~tmp.bak 30000" ;;
@@ -498,7 +504,7 @@ PY
         outlived=$((outlived + 1)); cut=0
       fi
       for f in $files; do old_or_new "$f" || fail "round $round ($moment): $f torn"; done
-      [ -e "$product/~tmp.new" ] && hits=$((hits + 1))
+      [ -n "$(staging_files)" ] && hits=$((hits + 1))
       if [ -s "$product/~tmp.bak" ]; then
         cmp -s "$release/veldra.exe" "$product/~tmp.bak" || fail "round $round: ~tmp.bak torn"
       fi
@@ -509,7 +515,7 @@ PY
       for f in big/b1.bin big/b2.bin big/b3.bin; do
         cmp -s "$release/$f" "$product/$f" || fail "round $round: $f not converged"
       done
-      [ -z "$(find "$product" -name '~tmp.new')" ] || fail "round $round: a staging file left"
+      [ -z "$(staging_files)" ] || fail "round $round: a staging file left"
     done
     echo "rounds ended while a staging file was being written: $hits of 20"
     echo "runs that ended before their moment: $outlived of 20"
@@ -631,7 +637,7 @@ PY
       grep -aq 'a.dll' "$product/updateErr.log" || fail "$build_kind: a.dll not logged"
       grep -aq 'readme.txt' "$product/updateErr.log" || fail "$build_kind: readme not logged"
       cmp -s "$release/www/help.html" "$product/www/help.html" || fail "$build_kind: others"
-      [ ! -e "$product/~tmp.new" ] || fail "$build_kind: ~tmp.new left"
+      [ -z "$(staging_files)" ] || fail "$build_kind: a staging file left"
       wait_started
     done
     # The release statement binds the announced number, the version, the list

@@ -12,17 +12,29 @@
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
 #include "support/md5.h"
+#include "support/owned_files.h"
 #include "support/pe_image.h"
 #include "tests/http_test_server.h"
 #include "tests/test_support.h"
 
 namespace {
 
-std::wstring TempFilePath() {
+std::wstring TempFolder() {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + L"11.tmp";
+    return temp;
 }
+
+// A fetch's temp file of this process still there (other test programs may
+// be fetching beside this one).
+bool FetchLeftBehind() {
+    wchar_t pattern[MAX_PATH] = {};
+    _snwprintf_s(pattern, MAX_PATH, _TRUNCATE, L"%s~veldraupdate.%lx-*.tmp", TempFolder().c_str(),
+                 GetCurrentProcessId());
+    return AnyFileMatches(pattern);
+}
+
+bool StagingLeftIn(const std::wstring& dir) { return AnyFileMatches(dir + L"~tmp.*.new"); }
 
 std::string Url(const HttpTestServer& server, const std::string& path) {
     return "http://" + server.host() + path;
@@ -35,7 +47,6 @@ class Download : public ::testing::Test {
         SetDownloadBaseUrlForTesting(server.baseUrl());
         dir = MakeTempDir(L"download");
         ASSERT_FALSE(dir.empty());
-        DeleteFileW(TempFilePath().c_str());
     }
     void TearDown() override {
         SetDownloadBaseUrlForTesting(EXPECTED_DOWNLOAD_BASE_URL);
@@ -86,7 +97,7 @@ TEST_F(Download, ToMemoryReturnsTheBodyAndRemovesTheTempFile) {
     std::string buffer;
     EXPECT_EQ(DownloadToMemory(Url(server, "/body"), buffer), DOWNLOAD_OK);
     EXPECT_EQ(buffer, body);
-    EXPECT_FALSE(FileExists(TempFilePath()));
+    EXPECT_FALSE(FetchLeftBehind());
     // No copy left in the browser cache either.
     DWORD size = 0;
     EXPECT_FALSE(GetUrlCacheEntryInfoA(Url(server, "/body").c_str(), nullptr, &size));
@@ -99,29 +110,36 @@ TEST_F(Download, ToMemoryTakesEveryFailedTransferAsNoBytes) {
         std::string buffer;
         EXPECT_EQ(DownloadToMemory(Url(server, "/bad"), buffer), DOWNLOAD_EMPTY) << kind;
         EXPECT_TRUE(buffer.empty()) << kind;
-        EXPECT_FALSE(FileExists(TempFilePath())) << kind;
+        EXPECT_FALSE(FetchLeftBehind()) << kind;
     }
     std::string buffer;
     const std::string refused = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/x";
     EXPECT_EQ(DownloadToMemory(refused, buffer), DOWNLOAD_EMPTY);
     EXPECT_TRUE(buffer.empty());
-    EXPECT_FALSE(FileExists(TempFilePath()));
+    EXPECT_FALSE(FetchLeftBehind());
 }
 
-TEST_F(Download, ToMemoryNeverTakesAStaleTempFileAsTheBody) {
-    for (int kind = 0; kind < kBadKinds; ++kind) {
-        ServeBad(kind);
-        ASSERT_TRUE(WriteBytes(TempFilePath(), "stale copy of an earlier fetch"));
-        std::string buffer;
-        EXPECT_EQ(DownloadToMemory(Url(server, "/bad"), buffer), DOWNLOAD_EMPTY) << kind;
-        EXPECT_TRUE(buffer.empty()) << kind;
-        EXPECT_FALSE(FileExists(TempFilePath())) << kind;
+// An ended process's temp file goes, read-only or not; a live one's stays.
+TEST_F(Download, EndedFetchesAreRemovedLiveOnesKept) {
+    const std::wstring temp = TempFolder();
+    wchar_t name[MAX_PATH] = {};
+    _snwprintf_s(name, MAX_PATH, _TRUNCATE, L"~veldraupdate.%lx-00000001-0.tmp",
+                 GetCurrentProcessId());
+    const std::wstring reused = temp + name;  // this id, but another start: ended
+    const std::wstring ended = temp + L"~veldraupdate.7ffffff0-1-2.tmp";
+    const std::wstring live = temp + OwnedFileName(L"~veldraupdate.", L".tmp");
+    const std::wstring other = temp + L"~veldraupdate.x.tmp";
+    for (const std::wstring& path : {reused, ended, live, other}) {
+        ASSERT_TRUE(WriteBytes(path, "x"));
     }
-    ASSERT_TRUE(WriteBytes(TempFilePath(), "stale"));
-    std::string buffer;
-    const std::string refused = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/x";
-    EXPECT_EQ(DownloadToMemory(refused, buffer), DOWNLOAD_EMPTY);
-    EXPECT_TRUE(buffer.empty());
+    ASSERT_TRUE(SetFileAttributesW(ended.c_str(), FILE_ATTRIBUTE_READONLY));
+    RemoveEndedFetches(temp);
+    EXPECT_FALSE(FileExists(reused));
+    EXPECT_FALSE(FileExists(ended));
+    EXPECT_TRUE(FileExists(live));
+    EXPECT_TRUE(FileExists(other));
+    DeleteFileW(live.c_str());
+    DeleteFileW(other.c_str());
 }
 
 TEST_F(Download, FileKeepsTheDestinationWhenTheTransferFails) {
@@ -134,7 +152,7 @@ TEST_F(Download, FileKeepsTheDestinationWhenTheTransferFails) {
         EXPECT_EQ(ReadBytes(target), "old content") << kind;
         EXPECT_EQ(DownloadFile(L"/bad", missing, ""), DOWNLOAD_EMPTY) << kind;
         EXPECT_FALSE(FileExists(missing)) << kind;
-        EXPECT_FALSE(FileExists(TempFilePath())) << kind;
+        EXPECT_FALSE(FetchLeftBehind()) << kind;
     }
     SetDownloadBaseUrlForTesting(L"http://127.0.0.1:" + std::to_wstring(FreeLoopbackPort()));
     EXPECT_EQ(DownloadFile(L"/bad", target, ANY_MD5), DOWNLOAD_EMPTY);
@@ -247,7 +265,7 @@ TEST_F(Download, MissingDirectoriesAreCreated) {
     const std::wstring target = dir + L"a\\b\\c\\deep.dat";
     EXPECT_EQ(DownloadFile(L"/deep", target, Md5Hex(std::string("deep content"))), DOWNLOAD_OK);
     EXPECT_EQ(ReadBytes(target), "deep content");
-    EXPECT_FALSE(FileExists(TempFilePath()));
+    EXPECT_FALSE(FetchLeftBehind());
 }
 
 TEST_F(Download, DestinationHeldWithoutWriteSharingGivesWriteFailed) {
@@ -261,7 +279,7 @@ TEST_F(Download, DestinationHeldWithoutWriteSharingGivesWriteFailed) {
     EXPECT_EQ(DownloadFileReportingErrors(L"/locked", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
     CloseHandle(holder);
     EXPECT_EQ(ReadBytes(target), "old content");
-    EXPECT_FALSE(FileExists(TempFilePath()));
+    EXPECT_FALSE(FetchLeftBehind());
 }
 
 TEST_F(Download, WideTextsReachTheServerAsUtf8Bytes) {
@@ -311,8 +329,8 @@ TEST_F(Download, MappedDestinationIsAWriteFailureAndKeepsItsBytes) {
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(DownloadFile(L"/mapped", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
     EXPECT_EQ(DownloadFileReportingErrors(L"/mapped", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
-    EXPECT_FALSE(FileExists(TempFilePath()));
-    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
+    EXPECT_FALSE(FetchLeftBehind());
+    EXPECT_FALSE(StagingLeftIn(dir));
     UnmapViewOfFile(view);
     CloseHandle(mapping);
     CloseHandle(file);
@@ -322,8 +340,7 @@ TEST_F(Download, MappedDestinationIsAWriteFailureAndKeepsItsBytes) {
 }
 
 // The old file is never cut or rewritten in place: a second name of it (as a
-// reader's view of it) keeps its bytes whole, and a staging file an ended run
-// left behind is taken over and gone afterwards.
+// reader's view of it) keeps its bytes whole.
 TEST_F(Download, FetchedBytesReplaceTheFileAndNeverRewriteIt) {
     const std::string old(100000, 'o');
     const std::string fresh(70000, 'n');
@@ -331,11 +348,10 @@ TEST_F(Download, FetchedBytesReplaceTheFileAndNeverRewriteIt) {
     const std::wstring target = dir + L"swap.bin";
     ASSERT_TRUE(WriteBytes(target, old));
     ASSERT_TRUE(CreateHardLinkW((dir + L"old-name.bin").c_str(), target.c_str(), nullptr));
-    ASSERT_TRUE(WriteBytes(dir + L"~tmp.new", "left by an ended run"));
     EXPECT_EQ(DownloadFile(L"/swap", target, Md5Hex(fresh)), DOWNLOAD_OK);
     EXPECT_TRUE(ReadBytes(dir + L"old-name.bin") == old);
     EXPECT_TRUE(ReadBytes(target) == fresh);
-    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
+    EXPECT_FALSE(StagingLeftIn(dir));
 
     // A read-only file is refused although a rename could pass over it.
     ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
@@ -343,7 +359,7 @@ TEST_F(Download, FetchedBytesReplaceTheFileAndNeverRewriteIt) {
     EXPECT_EQ(DownloadFile(L"/swap", target, ANY_MD5), DOWNLOAD_WRITE_FAILED);
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(ReadBytes(target) == fresh);
-    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
+    EXPECT_FALSE(StagingLeftIn(dir));
 }
 
 // Fetched into a temp folder on another volume, the bytes are copied in.
@@ -371,7 +387,7 @@ TEST_F(Download, ATempFolderOnAnotherVolumeStillReplacesTheFile) {
     if (!crossesVolumes) GTEST_SKIP() << "Z:\\dev\\shm is on the temp folder's volume";
     EXPECT_EQ(result, DOWNLOAD_OK);
     EXPECT_TRUE(ReadBytes(target) == fresh);
-    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
+    EXPECT_FALSE(StagingLeftIn(dir));
 }
 
 namespace {
@@ -414,7 +430,7 @@ TEST_F(Download, StalledTransfersAreGivenUpMovingOnesNever) {
         // Given up long before the server lets go.
         EXPECT_LT(GetTickCount64() - start, serverHolds / 2) << path;
         EXPECT_TRUE(buffer.empty());
-        EXPECT_FALSE(FileExists(TempFilePath()));
+        EXPECT_FALSE(FetchLeftBehind());
     }
     // 20 seconds of a slow body that never pauses long: taken whole.
     HttpTestResponse slow;
@@ -434,7 +450,7 @@ TEST_F(Download, ToMemoryRefusesBodiesAboveItsLimit) {
     std::string buffer;
     EXPECT_EQ(DownloadToMemory(Url(server, "/big"), buffer, 1024 * 1024), DOWNLOAD_EMPTY);
     EXPECT_TRUE(buffer.empty());
-    EXPECT_FALSE(FileExists(TempFilePath()));
+    EXPECT_FALSE(FetchLeftBehind());
     EXPECT_EQ(DownloadToMemory(Url(server, "/big"), buffer, big.size()), DOWNLOAD_OK);
     EXPECT_EQ(buffer.size(), big.size());
 

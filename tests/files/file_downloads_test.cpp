@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +36,7 @@ LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
 // A window holding a status control, driven from a worker thread the way the
 // dialog is while this thread keeps pumping messages.
 std::vector<std::wstring> RunDownloads(const DownloadQueue& queue, const std::wstring& directory,
-                                       float version, int* result) {
+                                       float version, int* result, size_t workers) {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     HWND parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 200, 100, nullptr, nullptr,
                                   instance, nullptr);
@@ -50,7 +51,9 @@ std::vector<std::wstring> RunDownloads(const DownloadQueue& queue, const std::ws
 
     UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread worker([&] {
-        *result = DownloadQueuedFiles(queue, directory, parent, version);
+        *result = workers == FETCH_WORKERS
+                      ? DownloadQueuedFiles(queue, directory, parent, version)
+                      : DownloadQueuedFilesWith(queue, directory, parent, version, workers);
         SetEvent(done.get());
     });
     HANDLE waitHandle = done.get();
@@ -94,9 +97,11 @@ class DownloadsTest : public ::testing::Test {
         RemoveTree(dir_);
     }
 
-    std::vector<std::wstring> Run(const DownloadQueue& queue, float version = 1.31f) {
+    // One file after another unless told: the texts then come in a known order.
+    std::vector<std::wstring> Run(const DownloadQueue& queue, float version = 1.31f,
+                                  size_t workers = 1) {
         int result = -1;
-        std::vector<std::wstring> texts = RunDownloads(queue, dir_, version, &result);
+        std::vector<std::wstring> texts = RunDownloads(queue, dir_, version, &result, workers);
         EXPECT_EQ(0, result);
         return texts;
     }
@@ -129,6 +134,76 @@ TEST_F(DownloadsTest, StatusTextsResultsAndLog) {
                   "down err (-1002)Jsomd5: " + WRONG_MD5 +
                   ",fileName: bad.txt,local md5:" + Md5Hex(BODY) + "\r\n",
               ReadBytes(dir_ + L"updateErr.log"));
+}
+
+// Sent without a length and cut short, a listed file reads as complete: its
+// listed size tells it, and the old bytes stay.
+TEST_F(DownloadsTest, UnframedBodiesCutShortOfTheListedSizeAreNeverWritten) {
+    const std::string whole(300000, 'w');
+    const std::string old = "old bytes";
+    DownloadQueue queue;
+    std::string log = LOG_HEAD;
+    for (HttpTestResponse::Framing framing :
+         {HttpTestResponse::Chunked, HttpTestResponse::UntilClose}) {
+        const std::string name =
+            framing == HttpTestResponse::Chunked ? "chunked.bin" : "closed.bin";
+        HttpTestResponse cut;
+        cut.framing = framing;
+        cut.behaviour = HttpTestResponse::CutShort;
+        cut.body = whole.substr(0, 200000);
+        server_.AddRoute("/update/1.3/" + name, cut);
+        ASSERT_TRUE(WriteBytes(dir_ + Utf8ToWide(name), old));
+        QueuedFile file{Md5Hex(whole), name};
+        file.listedSize = whole.size();
+        queue.push_back(file);
+        log += "down err (-3)Jsomd5: " + Md5Hex(whole) + ",fileName: " + name +
+               ",local md5:" + Md5Hex(old) + "\r\n";
+    }
+    Run(queue);
+    EXPECT_EQ(old, ReadBytes(dir_ + L"chunked.bin"));
+    EXPECT_EQ(old, ReadBytes(dir_ + L"closed.bin"));
+    EXPECT_EQ(log, ReadBytes(dir_ + L"updateErr.log"));
+}
+
+// Side by side, files end in any order; the log keeps the queue's, and each
+// file's texts come in their own order.
+TEST_F(DownloadsTest, FilesFetchedSideBySideLogInQueueOrder) {
+    DownloadQueue queue;
+    std::string log = LOG_HEAD;
+    for (int i = 0; i < 10; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        const std::string body = BODY + name;
+        HttpTestResponse response;
+        response.body = body;
+        if (i == 0) {  // answers last
+            response.behaviour = HttpTestResponse::Trickle;
+            response.trickleBytes = 10;
+            response.trickleMs = 300;
+        }
+        if (i % 4 != 3) server_.AddRoute("/update/1.3/" + name, response);
+        queue.push_back({i == 5 ? WRONG_MD5 : Md5Hex(body), name});
+        if (i % 4 == 3)
+            log +=
+                "down err (-3)Jsomd5: " + Md5Hex(body) + ",fileName: " + name + ",local md5:\r\n";
+        if (i == 5)
+            log += "down err (-1002)Jsomd5: " + WRONG_MD5 + ",fileName: " + name +
+                   ",local md5:" + Md5Hex(body) + "\r\n";
+    }
+    const std::vector<std::wstring> texts = Run(queue, 1.31f, FETCH_WORKERS);
+    EXPECT_EQ(log, ReadBytes(dir_ + L"updateErr.log"));
+    for (int i = 0; i < 10; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        if (i % 4 != 3) {
+            EXPECT_EQ(BODY + name, ReadBytes(dir_ + Utf8ToWide(name))) << i;
+        }
+    }
+    const auto at = [&texts](const std::wstring& text) {
+        return std::find(texts.begin(), texts.end(), text) - texts.begin();
+    };
+    EXPECT_EQ(20u, texts.size());
+    const auto slowEnd = at(After(L"/update/1.3/f0.txt", 0));
+    EXPECT_GT(slowEnd, at(After(L"/update/1.3/f9.txt", 0)));
+    EXPECT_LT(slowEnd, static_cast<std::ptrdiff_t>(texts.size()));
 }
 
 TEST_F(DownloadsTest, EveryFailureLoggedInOrderAndLogRewritten) {
@@ -242,7 +317,7 @@ TEST_F(DownloadsTest, UpdaterItselfAndEscapingPathsAreNeverTouched) {
                            {"A", "..\\escape.txt"},   {"A", "sub/../../escape.txt"},
                            {"A", "C:escape.txt"},     {"A", "sub/.../escape.txt"}};
     int result = -1;
-    EXPECT_TRUE(RunDownloads(queue, product, 1.31f, &result).empty());
+    EXPECT_TRUE(RunDownloads(queue, product, 1.31f, &result, 1).empty());
     EXPECT_EQ(0, result);
     EXPECT_TRUE(server_.requests().empty());
     EXPECT_FALSE(FileExists(dir_ + L"escape.txt"));
@@ -257,7 +332,7 @@ TEST_F(DownloadsTest, LeadingSeparatorsStayInTheProductFolder) {
     server_.AddRoute("/update/1.3///host/share/y.txt", 200, BODY);
     int result = -1;
     RunDownloads({{Md5Hex(BODY), "/lead.txt"}, {Md5Hex(BODY), "\\\\host\\share\\y.txt"}}, product,
-                 1.31f, &result);
+                 1.31f, &result, 1);
     EXPECT_EQ(BODY, ReadBytes(product + L"lead.txt"));
     EXPECT_EQ(BODY, ReadBytes(product + L"host\\share\\y.txt"));
     EXPECT_FALSE(FileExists(dir_ + L"lead.txt"));

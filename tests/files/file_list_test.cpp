@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/md5.h"
@@ -68,6 +69,7 @@ class FileListTest : public ::testing::Test {
             std::string line = run.output.substr(start, end - start);
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (line == "ok=1") result = true;
+            if (line.rfind("peak=", 0) == 0) peak_ = std::stoull(line.substr(5));
             if (line.rfind("Q ", 0) == 0) {
                 size_t space = line.find(' ', 2);
                 size_t flag = line.find(' ', space + 1);
@@ -85,6 +87,7 @@ class FileListTest : public ::testing::Test {
     HttpTestServer server_;
     std::wstring root_;
     std::wstring product_;
+    unsigned long long peak_ = 0;  // the driver's most memory in its last run
 };
 
 const std::string CONTENT = "product file content\n";
@@ -129,8 +132,9 @@ TEST_F(FileListTest, QueuesWhatIsMissingOrDiffers) {
                        "zero.txt=ABC=0\n" + "letter.txt=ABC=x12\n" +    // unusable sizes
                        "twelve.txt=ABC=12x\n" +                         // size 12
                        "bin/a.dll==ABC=12\n" + "two=fields\n" + "a=b=12=7\n" + "dup.txt=D=3\n" +
-                       "dup.txt=D=3\n" +                       // listed twice, queued twice
-                       "Bin/VeldraUpdate.EXE.bak=ABC=5\n" +    // the running updater
+                       "dup.txt=D=3\n" +                     // listed twice, queued twice
+                       "Bin/VeldraUpdate.EXE.bak=ABC=5\n" +  // the running updater
+                       "./~TMP.BAK=ABC=5\n" + "sub\\~tmp.1-2-3.new=ABC=5\n" +  // the updater's own
                        "held.txt=" + md5 + "=" + size + "\n";  // open for writing elsewhere
     ServeList(list);
     // Another process writing the file: the measurement cannot open it.
@@ -138,6 +142,8 @@ TEST_F(FileListTest, QueuesWhatIsMissingOrDiffers) {
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held.valid());
+    // Staged by a process that has ended: the scan clears it away.
+    ASSERT_TRUE(WriteBytes(product_ + L"sub\\~tmp.7ffffff0-1-2.new", "never put in place"));
     bool ok = false;
     std::vector<Queued> queue = Fetch(L"1.31", &ok);
     held.reset();
@@ -159,6 +165,8 @@ TEST_F(FileListTest, QueuesWhatIsMissingOrDiffers) {
     EXPECT_FALSE(FileExists(product_ + L"zero.txt"));
     EXPECT_FALSE(FileExists(product_ + L"Bin"));
     EXPECT_EQ(CONTENT, ReadBytes(product_ + L"held.txt"));
+    EXPECT_FALSE(FileExists(product_ + L"~tmp.bak"));
+    EXPECT_FALSE(FileExists(product_ + L"sub\\~tmp.7ffffff0-1-2.new"));
 }
 
 TEST_F(FileListTest, LineRulesOfTheTextFile) {
@@ -259,9 +267,59 @@ TEST_F(FileListTest, AListWithoutACheckedLengthIsTakenOnlyWithTheAnnouncedDigest
     EXPECT_EQ(all, Fetch(L"1.3", &ok, Md5Hex(std::string("another list"))));
 }
 
-TEST_F(FileListTest, EmptyListGivesAnEmptyQueue) {
+TEST_F(FileListTest, EmptyListsGiveAnEmptyQueueInBoundedMemory) {
     ASSERT_TRUE(WriteBytes(product_ + L"comm\\file.lst", ""));
     bool ok = false;
     EXPECT_TRUE(Fetch(L"1.3", &ok).empty());
     EXPECT_TRUE(ok);
+    // A list of nothing but line ends costs no memory per line.
+    // 64 MiB of line ends were 2 GiB as a list of lines; read line by line, less than the list.
+    ServeList(std::string(64u << 20, '\n'));
+    EXPECT_TRUE(Fetch(L"1.3", &ok).empty());
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(64u << 20, ReadBytes(product_ + L"comm\\file.lst").size());
+    EXPECT_LT(peak_, 64ull << 20);
+}
+
+// Two updaters at once on one folder, each fetching files of its own: every
+// fetch reported whole has the right bytes, no file ever holds the other's,
+// and nothing of either is left behind.
+TEST_F(FileListTest, TwoProcessesFetchingIntoOneFolderNeverMixBytes) {
+    constexpr int kFiles = 60;
+    const std::wstring served = root_ + L"served\\";
+    ASSERT_TRUE(CreateDirectoryW(served.c_str(), nullptr));
+    for (const wchar_t* prefix : {L"a", L"b"}) {
+        for (int i = 0; i < kFiles; ++i) {
+            const std::wstring name = prefix + std::to_wstring(i);
+            const std::string narrow(name.begin(), name.end());
+            ASSERT_TRUE(
+                WriteBytes(served + name, std::string(20000 + 997 * i, narrow[0]) + narrow));
+            ASSERT_TRUE(WriteBytes(product_ + name, "old " + narrow));
+        }
+    }
+    server_.ServeDirectory(served);
+    ProcessResult runs[2];
+    std::thread children[2];
+    for (int c = 0; c < 2; ++c) {
+        // Folders without their last separator: "\\\"" would quote the quote.
+        const std::wstring command = L"\"" + product_ + L"veldraupdate.exe\" download " +
+                                     server_.baseUrl() + L" \"" +
+                                     served.substr(0, served.size() - 1) + L"\" \"" +
+                                     product_.substr(0, product_.size() - 1) + L"\" " +
+                                     (c == 0 ? L"a" : L"b") + L" " + std::to_wstring(kFiles);
+        children[c] = std::thread(
+            [&runs, c, command, this] { runs[c] = RunProcess(command, product_, 120000); });
+    }
+    for (std::thread& child : children) child.join();
+    for (const ProcessResult& run : runs) {
+        EXPECT_NE(run.output.find("failed=0 wrong=0"), std::string::npos) << run.output;
+        const size_t pid = run.output.find("pid=");
+        ASSERT_NE(pid, std::string::npos) << run.output;
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        const std::string id = run.output.substr(pid + 4, run.output.find(' ', pid) - pid - 4);
+        EXPECT_FALSE(AnyFileMatches(
+            temp + (L"~veldraupdate." + std::wstring(id.begin(), id.end())) + L"-*.tmp"));
+    }
+    EXPECT_FALSE(AnyFileMatches(product_ + L"~tmp.*.new"));
 }

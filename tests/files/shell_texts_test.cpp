@@ -7,6 +7,7 @@
 #include "support/shell_texts.h"
 #include "engine/file_downloads.h"
 #include "engine/file_list.h"
+#include "support/paths.h"
 
 namespace {
 
@@ -122,5 +123,16 @@ TEST(SafeRelativePath, StaysBelowTheProductDirectory) {
     for (const wchar_t* path : {L"C:\\App", L"C:\\App\\", L"C:\\Apple\\x", L"C:\\App\\..\\x",
                                 L"C:\\App\\sub\\..\\..\\x", L"D:\\App\\x"}) {
         EXPECT_FALSE(LiesBelow(app, path)) << std::wstring(path).size();
+    }
+    // The updater's own files, in whatever spelling a list gives them.
+    for (const wchar_t* path :
+         {L"~tmp.bak", L"~TMP.MD5", L".\\~tmp.bak", L"\\~tmp.bak", L"~tmp.bak.", L"~tmp.bak ",
+          L"comm\\file.lst", L"Comm/File.LST", L"comm\\.\\delta.lst", L"comm\\file.lst. .",
+          L"comm\\release.txt", L"~tmp.new", L"sub\\~tmp.1a-2b-3c.new", L"~TMP.x.NEW"}) {
+        EXPECT_TRUE(IsUpdaterOwnFile(app, JoinPath(app, path))) << std::wstring(path).size();
+    }
+    for (const wchar_t* path : {L"~tmp.bak2", L"sub\\~tmp.bak", L"comm2\\file.lst",
+                                L"comm\\file.lst2", L"a.new", L"~tmp"}) {
+        EXPECT_FALSE(IsUpdaterOwnFile(app, JoinPath(app, path))) << std::wstring(path).size();
     }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <filesystem>
 #include <string>
@@ -190,8 +191,13 @@ TEST(MeasureAndRead, MissingEmptyAndHeldForWriting) {
     RemoveTree(dir);
 }
 
-// The source file itself takes the place of the old one, without the marks it had.
-TEST(ReplaceWithFile, TheSourceTakesThePlaceAsAPlainFile) {
+bool AnyStagingIn(const std::wstring& dir) {
+    return AnyFileMatches(dir + STAGING_PREFIX + L"*" + STAGING_SUFFIX);
+}
+
+// The source file itself takes the place of the old one, without the marks it
+// had, and only once its bytes are on the disk; bytes are staged the same way.
+TEST(ReplaceWithFile, TheSourceTakesThePlaceAsAPlainFileFlushedFirst) {
     const std::wstring dir = MakeTempDir(L"replace-with-file");
     const std::wstring source = dir + L"fetched.tmp";
     const std::wstring target = dir + L"sub\\a.bin";
@@ -206,13 +212,48 @@ TEST(ReplaceWithFile, TheSourceTakesThePlaceAsAPlainFile) {
                information.nFileIndexLow;
     };
     const unsigned long long sourceIdentity = identity(source);
-    EXPECT_TRUE(ReplaceWithFile(dir + L"~tmp.new", target, source));
+    ReplaceSteps steps;
+    EXPECT_TRUE(ReplaceWithFile(target, source, &steps));
+    EXPECT_EQ(steps,
+              (ReplaceSteps{ReplaceStep::Flushed, ReplaceStep::Renamed, ReplaceStep::Replaced}));
     EXPECT_EQ(identity(target), sourceIdentity);
     EXPECT_EQ(ReadBytes(target), "new bytes");
     EXPECT_EQ(GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
     EXPECT_FALSE(FileExists(source));
-    EXPECT_FALSE(FileExists(dir + L"~tmp.new"));
+    EXPECT_FALSE(AnyStagingIn(dir + L"sub\\"));
+
+    steps.clear();
+    EXPECT_TRUE(ReplaceWithBytes(target, "newer", 5, &steps));
+    EXPECT_EQ(steps,
+              (ReplaceSteps{ReplaceStep::Written, ReplaceStep::Flushed, ReplaceStep::Replaced}));
+    EXPECT_EQ(ReadBytes(target), "newer");
+    EXPECT_FALSE(AnyStagingIn(dir + L"sub\\"));
     RemoveTree(dir);
+}
+
+// Wine keeps no folder rules, so the decision is held to descriptors made here.
+TEST(PassesAccessToFiles, OnlyAListWithAnEntryFilesInherit) {
+    const struct {
+        const wchar_t* sddl;
+        bool passes;
+    } cases[] = {
+        {L"D:(A;OICI;FA;;;BU)", true},    // inherited by files and folders
+        {L"D:(A;OICIIO;FA;;;BU)", true},  // inherit-only: for what is made inside
+        {L"D:P(A;OICI;FA;;;BU)", true},   // protected from above, still passes on
+        {L"D:(A;;FA;;;BU)(A;OI;FR;;;WD)", true},
+        {L"D:(A;CI;FA;;;BU)", false},  // folders only
+        {L"D:(A;;FA;;;BU)", false},    // the folder's own entry alone
+        {L"D:", false},                // empty list
+        {L"O:BA", false},              // no list at all
+    };
+    for (const auto& c : cases) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1,
+                                                                         &descriptor, nullptr))
+            << std::wstring(c.sddl).size();
+        EXPECT_EQ(PassesAccessToFiles(descriptor), c.passes) << std::wstring(c.sddl).size();
+        LocalFree(descriptor);
+    }
 }
 
 TEST(PrepareDestination, CreatesMissingParentsAndAnEmptyFile) {

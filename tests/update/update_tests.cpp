@@ -735,6 +735,32 @@ TEST_F(WorkerTest, NewBuildFetchesAndSwapsTheProgram) {
     EXPECT_TRUE(Started());
 }
 
+// A second run on the folder waits for the first, swap included, then finds
+// everything current.
+TEST_F(WorkerTest, ASecondRunOnTheFolderWaitsForTheFirst) {
+    folder.SetInstalled("2.0.-1");
+    folder.Write(L"veldra.exe", oldProgram);
+    ServeList("2.0");
+    HttpTestResponse slow;
+    slow.body = newProgram;
+    slow.behaviour = HttpTestResponse::Trickle;
+    slow.trickleBytes = newProgram.size() / 4 + 1;
+    slow.trickleMs = 500;
+    server.AddRoute("/update/2.0/veldra.exe", slow);
+    Reply(R"({"status":0,"lastVer":200,"newmd5":")" + Md5Hex(newProgram) + R"("})");
+    ProcessResult first;
+    std::thread firstRun([&] { first = RunWorker(); });
+    ASSERT_TRUE(WaitFor([&] { return server.requestCount("/update/2.0/veldra.exe") == 1; }, 30000));
+    const ProcessResult second = RunWorker();
+    firstRun.join();
+    EXPECT_EQ(first.exitCode, 0u) << first.output;
+    EXPECT_EQ(second.exitCode, 0u) << second.output;
+    // Run alongside, the second would have fetched the program still being swapped in.
+    EXPECT_EQ(server.requestCount("/update/2.0/data/readme.txt"), 1u);
+    EXPECT_EQ(server.requestCount("/update/2.0/veldra.exe"), 1u);
+    EXPECT_EQ(folder.Read(L"veldra.exe"), newProgram);
+}
+
 TEST_F(WorkerTest, NothingServedAndNoProductGivesTheButtonBack) {
     folder.SetInstalled("1.31.2");
     const ProcessResult result = RunWorker();

@@ -9,7 +9,7 @@
 //   ui_driver answer CAPTION yes|no|ok ms   wait for a message box, print and answer it
 //   ui_driver wait-gone ms                  wait until no main dialog is left
 //   ui_driver sleep ms                      wait that long
-//   ui_driver wait-file PATH ms             wait until PATH exists (checked every ms)
+//   ui_driver wait-file PATH ms             wait until PATH (wildcards: a match) exists (checked every ms)
 //   ui_driver wait-change PATH ms           wait until PATH is made, removed or changes
 //                                           its size or write time (checked every ms)
 //   ui_driver kill                          end the dialog's process (TerminateProcess)
@@ -73,10 +73,21 @@ struct PathState {
     }
 };
 
+// A path with wildcards stands for the first file it matches.
 PathState StateOf(const std::wstring& path) {
     PathState state;
     WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return state;
+    if (path.find_first_of(L"*?") != std::wstring::npos) {
+        WIN32_FIND_DATAW found = {};
+        HANDLE search = FindFirstFileW(path.c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return state;
+        FindClose(search);
+        data.nFileSizeHigh = found.nFileSizeHigh;
+        data.nFileSizeLow = found.nFileSizeLow;
+        data.ftLastWriteTime = found.ftLastWriteTime;
+    } else if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return state;
+    }
     state.exists = true;
     state.size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     state.written = (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
