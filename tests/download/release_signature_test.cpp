@@ -165,9 +165,9 @@ TEST(ReleaseStatement, AcceptedOnlyForTheAnnouncedNumberNeitherOlderNorExpired) 
     // A rollback goes back only when issued after the statement accepted last.
     EXPECT_EQ(StatementRefusal(Stated(31, now, true), AnnouncedRelease{131, "1.32.0"}, &kept, now),
               "");
-    EXPECT_NE(StatementRefusal(Stated(31, now - 2000, true), AnnouncedRelease{131, "1.32.0"}, &kept,
-                               now),
-              "");
+    EXPECT_NE(
+        StatementRefusal(Stated(31, now - 2000, true), AnnouncedRelease{131, "1.32.0"}, &kept, now),
+        "");
     EXPECT_NE(
         StatementRefusal(Stated(31, now, true), AnnouncedRelease{131, "1.32.0"}, nullptr, now), "");
 }

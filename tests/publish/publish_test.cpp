@@ -510,9 +510,8 @@ TEST(PublishOrder, InterruptedAtEachStepLeavesTheServedTreeWhole) {
     fs::path out = NewFolder("out");
     for (const char* step :
          {"stage-files", "stage-list", "stage-main", "stage-statement", "stage-package",
-          "stage-replies", "flush",
-          "keep", "journal", "tree", "main", "main-signature", "package", "record", "reply-0",
-          "reply-1", "commit"}) {
+          "stage-replies", "flush", "keep", "journal", "tree", "main", "main-signature", "package",
+          "record", "reply-0", "reply-1", "commit"}) {
         CopyFolder(base, out);
         std::vector<fs::path> arguments = {release, "1.32.0", out};
         arguments.insert(arguments.end(), replacing.begin(), replacing.end());
@@ -697,15 +696,15 @@ TEST(PublishSigning, StatementBindsTheReleaseAndResignIsAllOrNothing) {
     EXPECT_EQ(Sha256OfFile(out / "update" / "1.0" / "veldra.exe"), statement.mainSha256);
     EXPECT_EQ(STATEMENT_NEVER_EXPIRES, statement.expires);
     std::vector<std::pair<std::string, std::string>> digests;
-    ASSERT_TRUE(ParseFileDigests(ReadBytes(comm / "file.sha256"), ReadBytes(comm / "file.lst"),
-                                 digests));
+    ASSERT_TRUE(
+        ParseFileDigests(ReadBytes(comm / "file.sha256"), ReadBytes(comm / "file.lst"), digests));
     ASSERT_EQ(SampleFiles().size(), digests.size());
     for (const auto& [path, sha256] : digests) {
         EXPECT_EQ(Sha256OfBytes(SampleFiles()[path]), sha256) << path;
     }
     EXPECT_TRUE(Signed(keys / "openssl.pub.pem", statementFile));
 
-    const std::vector<fs::path> resign = {"resign", out, "--sign", keys / "openssl.pem",
+    const std::vector<fs::path> resign = {"resign",       out, "--sign", keys / "openssl.pem",
                                           "--expires-in", "7"};
     for (const char* step : {"resign-stage", "resign-keep", "resign-journal", "resign-statement",
                              "resign-signature", "resign-commit"}) {
