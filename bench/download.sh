@@ -15,16 +15,22 @@
 # the queue that take turns, so both meet the same load from the other users
 # of the machine; then steps and curl. ROUNDS rounds (default 3); the ratio is
 # the median of the batches' ours/floor over all rounds.
-# download.sh BUILD_DIR [http|https]
+# With "signed", the updater is a build with a publisher key and the release
+# is signed with its release statement: every fetched file is then held to
+# its SHA-256 as well as its MD5.
+# download.sh BUILD_DIR [http|https] [signed]
 set -euo pipefail
-build=${1:?usage: bench/download.sh BUILD_DIR [http|https]}
+build=${1:?usage: bench/download.sh BUILD_DIR [http|https] [signed]}
 scheme=${2:-http}
+variant=${3:-}
 rounds=${ROUNDS:-3}
 batches=${BATCHES:-10}
 source "$(dirname "$0")/lib/common.bash"
 name=download
 [ "$scheme" = https ] && name=download-https
-cmake --build "$build" --target download_bench trust_ca >/dev/null
+driver=download_bench
+[ "$variant" = signed ] && { name=$name-signed; driver=download_bench_signed; }
+cmake --build "$build" --target $driver trust_ca >/dev/null
 work=$(bench_workdir download-bench)
 cleanup() {
   stop_nginx "$work"
@@ -51,11 +57,23 @@ for i in $(seq 0 499); do
   [ $((i % 2)) -eq 0 ] && head -c "$bytes" /dev/urandom >"$work/stale/$file"
   total=$((total + bytes))
   digest=$(md5sum "$served/$file" | awk '{print toupper($1)}')
-  printf '%s=%s=%s\n' "$file" "$digest" "$bytes" >>"$served/comm/file.lst"
+  printf '%s=%s=%s\r\n' "$file" "$digest" "$bytes" >>"$served/comm/file.lst"
+  [ "$variant" = signed ] &&
+    printf '%s=%s\r\n' "$file" "$(sha256sum <"$served/$file" | cut -c1-64)" >>"$served/comm/file.sha256"
   printf 'url = "%s/update/1.3/%s"\noutput = "%s"\n' "$base" "$file" "$work/curl/f$i.bin" \
     >>"$work/curl.cfg"
 done
-cp "$build/bin/download_bench.exe" "$work/product/"
+if [ "$variant" = signed ]; then
+  key=$(dirname "$0")/../tests/app/release_test_key.pem
+  sha() { sha256sum <"$1" | cut -c1-64; }
+  printf 'version=1.30.0\r\nlastVer=130\r\nlist-sha256=%s\r\nfiles-sha256=%s\r\nmain-sha256=%s\r\nissued=%s\r\nexpires=never\r\nrollback=0\r\n' \
+    "$(sha "$served/comm/file.lst")" "$(sha "$served/comm/file.sha256")" "$(sha /dev/null)" \
+    "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$served/comm/release.txt"
+  for f in file.lst release.txt; do
+    openssl dgst -sha256 -sign "$key" -out "$served/comm/$f.sig" "$served/comm/$f"
+  done
+fi
+cp "$build/bin/$driver.exe" "$work/product/download_bench.exe"
 
 curl_tls=()
 tls=""

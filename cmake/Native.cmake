@@ -7,9 +7,11 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_options(-Wall -Wextra -Werror)
 include_directories(${CMAKE_SOURCE_DIR})
 
-# The version arithmetic and the request form the updater uses, shared with the publisher.
+# The version arithmetic, the request form and the release statement the updater uses, shared with the publisher.
 add_library(veldra_version_numbers STATIC ${CMAKE_SOURCE_DIR}/engine/version_numbers.cpp)
 add_library(veldra_request_form STATIC ${CMAKE_SOURCE_DIR}/engine/request_form.cpp)
+add_library(veldra_release_statement_text STATIC
+            ${CMAKE_SOURCE_DIR}/engine/release_statement_text.cpp)
 
 # Debian's libzstd (libzstd-dev), the same 1.5.4 the Windows build compiles.
 find_package(zstd CONFIG REQUIRED)

@@ -5,9 +5,11 @@
 #include <optional>
 
 #include "engine/download.h"
+#include "engine/release_signature.h"
 #include "engine/server_endpoints.h"
 #include "support/delta_patch.h"
 #include "support/encoding.h"
+#include "support/file_digests.h"
 #include "support/md5.h"
 
 namespace {
@@ -66,7 +68,8 @@ std::optional<int> TryPatch(const ServerPatches& deltas, const QueuedFile& file,
     if (!ApplyPatch(local.bytes, patch, file.listedSize, rebuilt, nullptr)) return std::nullopt;
     patch = std::string();
     local.bytes = std::string();
-    if (Md5Hex(rebuilt) != file.expectedMd5) return std::nullopt;
+    if (!BytesHaveDigests(rebuilt, file.expectedMd5, file.expectedSha256, ReleaseSigningEnabled()))
+        return std::nullopt;
     return PutFileByReplacement(localPath, rebuilt) ? DOWNLOAD_OK : DOWNLOAD_WRITE_FAILED;
 }
 
@@ -105,5 +108,6 @@ int FetchQueuedFile(ServerPatches& deltas, const QueuedFile& file, const std::ws
     // A file just read and found different is not read a second time.
     const bool readNow = local.stamped && !local.md5.empty();
     return DownloadFile(serverPath, localPath, file.expectedMd5,
-                        readNow ? &local.stamp : knownDifferent, file.listedSize);
+                        readNow ? &local.stamp : knownDifferent, file.listedSize,
+                        file.expectedSha256);
 }

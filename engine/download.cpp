@@ -15,6 +15,7 @@
 
 #include "engine/release_signature.h"
 #include "engine/response_headers.h"
+#include "engine/release_statement.h"
 #include "engine/request_form.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
@@ -301,7 +302,8 @@ FetchResult FetchToMemory(const std::string& url, std::string& buffer, size_t li
 
 int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPath,
                        const std::string& expectedMd5, const FileStamp* knownDifferent,
-                       unsigned long long listedSize, size_t limit, const WholeBodyTest& isWhole) {
+                       unsigned long long listedSize, size_t limit, const WholeBodyTest& isWhole,
+                       const std::string& expectedSha256 = std::string()) {
     // The local file is read only when it could spare the fetch: ANY_MD5 equals
     // no digest, and a file still as it was when found different needs no second look.
     FileStamp now;
@@ -336,9 +338,9 @@ int DownloadFileWithin(const std::wstring& urlPath, const std::wstring& localPat
 
     // Whatever arrives is accepted for ANY_MD5: no digest to compute.
     const bool matches = expectedMd5.empty() || expectedMd5 == ANY_MD5 ||
-                         Md5OfFile(fetchedFile.path()) == expectedMd5;
-    // Where releases are signed the digest comes from a verified list, and
-    // bytes without it never replace the file.
+                         FetchedFileMatches(fetchedFile.path(), expectedMd5, expectedSha256);
+    // Where releases are signed the digests come from a verified list and
+    // statement, and bytes without both never replace the file.
     if (!matches && ReleaseSigningEnabled()) return DOWNLOAD_MD5_MISMATCH;
 
     // The temp file's name is this fetch's alone: the bytes just checked are
@@ -387,8 +389,9 @@ bool PutFileByReplacement(const std::wstring& localPath, const std::string& cont
 
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
                  const std::string& expectedMd5, const FileStamp* knownDifferent,
-                 unsigned long long listedSize) {
-    return DownloadFileWithin(urlPath, localPath, expectedMd5, knownDifferent, listedSize, 0, {});
+                 unsigned long long listedSize, const std::string& expectedSha256) {
+    return DownloadFileWithin(urlPath, localPath, expectedMd5, knownDifferent, listedSize, 0, {},
+                              expectedSha256);
 }
 
 int DownloadFileReportingErrors(const std::wstring& urlPath, const std::wstring& localPath,

@@ -69,9 +69,12 @@ using WholeBodyTest = std::function<bool(const std::string& body)>;
 // did not match expectedMd5; while it still has it, it is not read again.
 // listedSize (0: unknown): a body whose length could not be checked and that
 // has another size was cut short, DOWNLOAD_EMPTY, and never written.
+// expectedSha256: in a build with a publisher key, fetched bytes must have it
+// too (FetchedFileMatches); an empty one never matches there.
 int DownloadFile(const std::wstring& urlPath, const std::wstring& localPath,
                  const std::string& expectedMd5, const FileStamp* knownDifferent = nullptr,
-                 unsigned long long listedSize = 0);
+                 unsigned long long listedSize = 0,
+                 const std::string& expectedSha256 = std::string());
 
 // DownloadFile for callers that do not handle exceptions: running out of
 // memory is a failed fetch (DOWNLOAD_EMPTY).

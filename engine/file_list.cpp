@@ -8,6 +8,8 @@
 #include <unordered_set>
 
 #include "engine/download.h"
+#include "engine/release_signature.h"
+#include "engine/release_statement.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
 #include "support/fields.h"
@@ -120,7 +122,7 @@ const wchar_t* ContainsNoCase(const wchar_t* text, const wchar_t* pattern) {
 }
 
 bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion,
-                   const std::string& announcedMd5) {
+                   const std::string& announcedMd5, const AnnouncedRelease& announced) {
     std::wstring localList = ExeRelativePath(L"/comm/file.lst");
     wchar_t serverPath[SERVER_PATH_UNITS] = {};
     _snwprintf_s(serverPath, SERVER_PATH_UNITS, _TRUNCATE, FILE_LIST_PATH_FORMAT,
@@ -131,7 +133,12 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
     const auto matchesAnnounced = [&announcedMd5](const std::string& list) {
         return !IsMd5Hex(announcedMd5) || Md5Hex(list) == announcedMd5;
     };
-    DownloadTrustedFile(serverPath, localList, FILE_LIST_LIMIT, matchesAnnounced);
+    StatedDigests stated;
+    if (ReleaseSigningEnabled()) {
+        FetchStatedList(serverVersion, localList, announced, FILE_LIST_LIMIT, stated);
+    } else {
+        DownloadTrustedFile(serverPath, localList, FILE_LIST_LIMIT, matchesAnnounced);
+    }
 
     const std::wstring ownName = OwnFileName();
     CheckedFolders plainFolders;
@@ -167,6 +174,7 @@ bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float
         const MeasuredFile local = MeasureAndRead(localPath, listedSize, content);
         QueuedFile queued{fields[1], fields[0]};
         queued.listedSize = strtoull(fields[2].c_str(), nullptr, 10);
+        queued.expectedSha256 = StatedSha256(stated, fields[0]);
         if (local.bytesRead > 0) {
             queued.readMd5 = Md5Hex(content.data(), static_cast<size_t>(local.bytesRead));
             if (queued.readMd5 == fields[1]) return;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/release_statement.h"
 #include "engine/version_numbers.h"
 #include "support/file_io.h"
 
@@ -16,6 +17,9 @@ struct QueuedFile {
     std::optional<FileStamp> readAndDiffered = std::nullopt;
     std::string readMd5 = std::string();  // the digest the scan found then; empty when not read
     unsigned long long listedSize = 0;    // as listed; 0 when unknown
+    // Where releases are signed, the accepted statement's SHA-256 (lowercase);
+    // empty otherwise, and then a signed build writes nothing for the file.
+    std::string expectedSha256 = std::string();
 };
 using DownloadQueue = std::vector<QueuedFile>;
 
@@ -33,9 +37,11 @@ bool IsUpdaterOwnFile(const std::wstring& exeDirectory, const std::wstring& loca
 // differ. False when the local copy cannot be read (queue left empty).
 // announcedMd5: the list's digest as the version service gave it ("skinmd5");
 // when it is one, a fetched list whose length could not be checked is taken
-// only with that digest.
+// only with that digest. announced: what a signed build's release statement
+// must agree with (FetchStatedList).
 bool FetchFileList(const std::wstring& exeDirectory, DownloadQueue& queue, float serverVersion,
-                   const std::string& announcedMd5 = std::string());
+                   const std::string& announcedMd5 = std::string(),
+                   const AnnouncedRelease& announced = AnnouncedRelease());
 
 // First occurrence of pattern in text, ASCII letters compared without case;
 // null when absent or when text is null or empty.

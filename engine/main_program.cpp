@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "engine/download.h"
+#include "engine/release_signature.h"
+#include "engine/release_statement.h"
 #include "engine/replacement.h"
 #include "engine/server_endpoints.h"
 #include "support/encoding.h"
@@ -89,6 +91,13 @@ void FetchMainProgram(HWND dialog, int32_t serverBuild, double serverVersion) {
     // A failed fetch leaves the earlier ~tmp.bak, which its record then judges.
     // A program that may be cut short is taken only when it is a whole image.
     DownloadTrustedFile(AnsiToWide(EncodeUrlPath(path)), pending, 0, IsWholePeImage);
+    // Where releases are signed, a validly signed program of another release
+    // (another major version) is no reason to swap: it must be the accepted
+    // statement's. Without a record, nothing pending is swapped in.
+    if (ReleaseSigningEnabled() && !MainProgramIsStated(pending)) {
+        DeleteFileW(MarkerPath(pending).c_str());
+        return;
+    }
 
     const std::optional<PendingRecord> record = ReadPendingRecord();
     if (record && (std::fabs(record->version - major) > SAME_VERSION_TOLERANCE ||

@@ -69,7 +69,8 @@ void RunUpdate(HWND dialog) {
     RunStep("files", [&] {
         DownloadQueue queue;
         const float version = static_cast<float>(result.serverVersion);
-        if (FetchFileList(exeDirectory, queue, version, result.listMd5)) {
+        if (FetchFileList(exeDirectory, queue, version, result.listMd5,
+                          {result.lastVer, result.installedVersion})) {
             DownloadQueuedFiles(queue, exeDirectory, dialog, version);
         }
     });

@@ -74,7 +74,8 @@ bool ReadReply(const std::string& reply, VersionCheckResult& read) {
         Json::Value root;
         if (!reader.parse(reply, root) || !HasUsableShape(root)) return false;
         read.status = root["status"].asInt();
-        StoreServerVersion(root["lastVer"].asInt(), read);
+        read.lastVer = root["lastVer"].asInt();
+        StoreServerVersion(read.lastVer, read);
         read.packageMd5 = root["newmd5"].asString();
         read.listMd5 = root["skinmd5"].asString();
         return true;
@@ -90,6 +91,7 @@ void ApplyVersionReply(const std::string& reply, const std::string& installedVer
     VersionCheckResult read = result;
     if (!ReadReply(reply, read)) return;
     result = read;
+    result.installedVersion = installedVersion;
 
     const InstalledRelease installed = ParseInstalledVersion(installedVersion);
     if (result.status == STATUS_FORCED) return;

@@ -17,6 +17,8 @@ struct VersionCheckResult {
     int32_t serverBuild = 0;
     double serverVersion = 0.0;
     std::string packageMd5;
+    int32_t lastVer = 0;           // the reply's "lastVer" as sent
+    std::string installedVersion;  // "ver" of config\config.ini as read
 };
 
 // A reply larger than this is unusable; it is never read whole.

@@ -12,15 +12,7 @@
 
 namespace {
 
-struct Md5State {
-    uint32_t a = 0x67452301u;
-    uint32_t b = 0xEFCDAB89u;
-    uint32_t c = 0x98BADCFEu;
-    uint32_t d = 0x10325476u;
-    uint64_t length = 0;  // bytes seen so far
-    unsigned char pending[64] = {};
-    size_t pendingSize = 0;
-};
+using Md5State = Md5Context;
 
 inline uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
@@ -206,6 +198,16 @@ std::string Md5OfFile(const std::wstring& path) {
     if (state.length == 0) return std::string();
     unsigned char digest[16] = {};
     Finish(state, digest);
+    return HexOf(digest);
+}
+
+void Md5Update(Md5Context& context, const void* data, size_t size) {
+    if (data != nullptr && size > 0) Update(context, static_cast<const unsigned char*>(data), size);
+}
+
+std::string Md5FinishHex(Md5Context& context) {
+    unsigned char digest[16] = {};
+    Finish(context, digest);
     return HexOf(digest);
 }
 

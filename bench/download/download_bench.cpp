@@ -35,6 +35,8 @@
 namespace {
 
 constexpr float VERSION = 1.3f;
+// What a signed release's statement for version 1.3 must state.
+const AnnouncedRelease ANNOUNCED{130, std::string()};
 
 // The temporary file every fetch of the updater goes through.
 std::wstring TempFilePath() {
@@ -77,7 +79,7 @@ int Pair(const std::string& baseUrl, int batches) {
     const std::wstring directory = DirectoryOf(nullptr);
     double start = Now();
     DownloadQueue queue;
-    if (!FetchFileList(directory, queue, VERSION)) return 1;
+    if (!FetchFileList(directory, queue, VERSION, std::string(), ANNOUNCED)) return 1;
     const double scan = Now() - start;
 
     double ours = 0;
@@ -186,7 +188,7 @@ int Steps(const std::string& baseUrl) {
     SetDownloadBaseUrlForTesting(AnsiToWide(baseUrl));
     const std::wstring directory = DirectoryOf(nullptr);
     DownloadQueue queue;
-    if (!FetchFileList(directory, queue, VERSION)) return 1;
+    if (!FetchFileList(directory, queue, VERSION, std::string(), ANNOUNCED)) return 1;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     StepTimes times;
     const double start = Now();

@@ -640,6 +640,105 @@ PY
       [ -z "$(staging_files)" ] || fail "$build_kind: a staging file left"
       wait_started
     done
+    # The release statement binds the announced number, the version, the list
+    # and every byte to one signature: a signed build refuses a replayed,
+    # expired or mismatched one and keeps its list, statement and files.
+    cp "$bin/veldraupdate_e2e_signed.exe" "$product/veldraupdate.exe"
+    key=$(zpath "$here/release_test_key.pem")
+    comm=$work/root/update/1.3/comm
+    replies=$work/root/index3.php/Ver2Control/0/0
+    publish_to() {  # OUTPUT RELEASE VERSION [ARGS...]
+      "$run" "$bin/veldra-publish.exe" "$(zpath "$2")" "$3" "$(zpath "$1")" --sign "$key" "${@:4}" \
+        >"$work/publish.log" 2>&1 || { cat "$work/publish.log"; fail "publish $3"; }
+    }
+    announce() {  # STATUS LASTVER
+      for l in 0 1; do printf '{"status":%s,"lastVer":%s}' "$1" "$2" >"$replies/$l"; done
+    }
+    sign() { openssl dgst -sha256 -sign "$here/release_test_key.pem" -out "$1.sig" "$1" || fail sign; }
+    restore() {
+      rm -rf "$comm" "$replies"
+      cp -r "$work/comm.132" "$comm"
+      cp -r "$work/replies.132" "$replies"
+    }
+    run_once() { : >"$product/started.txt"; update_once 0; wait_started; }
+    refused() {  # CASE
+      cp "$product/comm/file.lst" "$work/list.kept"
+      cp "$product/comm/release.txt" "$work/statement.kept"
+      printf 'local text' >"$product/data/readme.txt"
+      run_once
+      cmp -s "$work/list.kept" "$product/comm/file.lst" || fail "$1: list taken"
+      cmp -s "$work/statement.kept" "$product/comm/release.txt" || fail "$1: statement taken"
+      [ "$(cat "$product/data/readme.txt")" = 'local text' ] || fail "$1: readme.txt replaced"
+    }
+    converges() {  # CASE
+      run_once
+      cmp -s "$comm/release.txt" "$product/comm/release.txt" || fail "$1: statement not kept"
+      same_as_release
+    }
+    publish_to "$work/root" "$release" 1.32.0 --expires-in 30
+    converges "signed 1.32.0"
+    grep -q $'^expires=20[0-9-]*T[0-9:]*Z\r$' "$product/comm/release.txt" || fail "no expiry"
+    cp -r "$comm" "$work/comm.132"
+    cp -r "$replies" "$work/replies.132"
+    # An older release replayed with its genuine list, and a number not stated.
+    cp -r "$release" "$work/release120"
+    printf 'drawing templates 1.20\r\n' >"$work/release120/data/readme.txt"
+    publish_to "$work/old" "$work/release120" 1.20.0
+    cp -r "$work/old/update/1.2" "$work/root/update/1.2"
+    announce 3431 120
+    refused "replayed 1.20.0"
+    announce 3431 133
+    refused "lastVer 133 under a statement of 132"
+    restore
+    sed -i 's/^expires=.*\r$/expires=2020-01-01T00:00:00Z\r/' "$comm/release.txt"
+    sign "$comm/release.txt"
+    refused "expired"
+    restore
+    cp "$work/old/update/1.2/comm/file.lst" "$work/old/update/1.2/comm/file.lst.sig" "$comm/"
+    refused "genuine older list under the newer statement"
+    # A list line whose MD5 is that of other bytes, signed and stated: the
+    # stated SHA-256 still keeps them out.
+    restore
+    printf 'collided bytes\r\n' >"$work/root/update/1.3/data/readme.txt"
+    md5=$(md5sum <"$work/root/update/1.3/data/readme.txt" | cut -c1-32 | tr a-f A-F)
+    sed -i "s/^\(data.readme.txt=\)[^=]*=[0-9]*/\1$md5=16/" "$comm/file.lst"
+    sign "$comm/file.lst"
+    sed -i "s/^list-sha256=.*\r\$/list-sha256=$(sha256sum <"$comm/file.lst" | cut -c1-64)\r/" \
+      "$comm/release.txt"
+    sign "$comm/release.txt"
+    printf 'local text' >"$product/data/readme.txt"
+    rm -f "$product/updateErr.log"
+    run_once
+    [ "$(cat "$product/data/readme.txt")" = 'local text' ] || fail "MD5 alone took readme.txt"
+    grep -aq 'down err (-1002).*readme.txt' "$product/updateErr.log" || fail "readme.txt not logged"
+    cp "$release/data/readme.txt" "$work/root/update/1.3/data/readme.txt"
+    # A rollback issued later is taken; replayed after a newer release, refused.
+    restore
+    sleep 1
+    publish_to "$work/root" "$release" 1.31.0 --rollback --replace
+    converges "rollback to 1.31.0"
+    grep -q '^version=1.31.0' "$product/comm/release.txt" || fail "rollback not kept"
+    cp -r "$comm" "$work/comm.rollback"
+    sleep 1
+    publish_to "$work/root" "$release" 1.32.0 --replace
+    converges "1.32.0 after the rollback"
+    rm -rf "$comm"
+    cp -r "$work/comm.rollback" "$comm"
+    announce 3431 131
+    refused "older rollback replayed"
+    # On 2.0.0, a forced reply for 1.32 brings its validly signed veldra.exe,
+    # which the accepted statement does not name: it is not swapped in.
+    release2=$work/release2
+    cp -r "$release" "$release2"
+    printf 'ver=2.0.0\r\n' >"$release2/config/config.ini"
+    printf 'release 2\n' >>"$release2/veldra.exe"
+    publish_to "$work/root" "$release2" 2.0.0
+    run_once
+    cmp -s "$release2/veldra.exe" "$product/veldra.exe" || fail "2.0.0 not taken"
+    restore
+    announce 3432 132
+    refused "1.32 announced on 2.0.0"
+    cmp -s "$release2/veldra.exe" "$product/veldra.exe" || fail "veldra.exe of 1.32 swapped in"
     ;;
   unframed)
     # Bodies cut short where nothing tells it: in chunks without the last,

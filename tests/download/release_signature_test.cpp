@@ -1,12 +1,15 @@
 // The signature check with fixed vectors made by openssl: a P-256 key pair,
-// `openssl dgst -sha256 -sign` over one list line.
+// `openssl dgst -sha256 -sign` over one list line; the release statement's
+// form and the rules it is accepted by.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "engine/download.h"
 #include "engine/release_signature.h"
+#include "engine/release_statement.h"
 #include "engine/server_endpoints.h"
+#include "support/file_digests.h"
 #include "tests/http_test_server.h"
 #include "tests/test_support.h"
 
@@ -99,5 +102,90 @@ TEST(ReleaseSignature, SignedFetchWritesOnlyWhatTheKeySigned) {
     EXPECT_EQ(DownloadSignedFile(L"/file.lst", target, PUBLIC_KEY), DOWNLOAD_OK);
     EXPECT_EQ(ReadBytes(target), MESSAGE);
     SetDownloadBaseUrlForTesting(compiledBase);
+    RemoveTree(dir);
+}
+
+namespace {
+
+ReleaseStatement Stated(int minor, long long issued, bool rollback = false) {
+    ReleaseStatement statement;
+    statement.major = 1;
+    statement.minor = minor;
+    statement.lastVer = 100 + minor;
+    statement.listSha256 = statement.filesSha256 = statement.mainSha256 = std::string(64, 'a');
+    statement.issued = issued;
+    statement.rollback = rollback;
+    return statement;
+}
+
+}  // namespace
+
+TEST(ReleaseStatement, OnlyTheExactFormParses) {
+    ReleaseStatement statement = Stated(32, 1765432100);
+    statement.expires = statement.issued + 86400;
+    const std::string text = StatementText(statement);
+    EXPECT_EQ(text.substr(0, 29), "version=1.32.0\r\nlastVer=132\r\n");
+    EXPECT_NE(text.find("issued=2025-12-11T05:48:20Z\r\nexpires=2025-12-12T05:48:20Z\r\n"
+                        "rollback=0\r\n"),
+              std::string::npos);
+    ReleaseStatement read;
+    ASSERT_TRUE(ParseStatementText(text, read));
+    EXPECT_EQ(StatementText(read), text);
+    const auto swapped = [&](const std::string& from, const std::string& to) {
+        std::string changed = text;
+        changed.replace(changed.find(from), from.size(), to);
+        return changed;
+    };
+    for (const std::string& bad :
+         {text.substr(0, text.size() - 2), text + "\r\n", "\xEF\xBB\xBF" + text,
+          swapped("lastVer=132\r\n", "lastVer=132\n"), swapped("version=1.32.0", "version=1.032.0"),
+          swapped("version=1.32.0", "version=1.320.0"), swapped("lastVer=132", "lastVer=0132"),
+          swapped("list-sha256=a", "list-sha256=A"), swapped("12T05", "32T05"),
+          swapped("rollback=0", "rollback=2"), swapped("expires=2025-12-12T05:48:20Z", "expires="),
+          swapped("version=1.32.0\r\nlastVer=132", "lastVer=132\r\nversion=1.32.0")}) {
+        EXPECT_FALSE(ParseStatementText(bad, read)) << bad;
+    }
+    EXPECT_TRUE(ParseStatementText(swapped("expires=2025-12-12T05:48:20Z", "expires=never"), read));
+    EXPECT_EQ(read.expires, STATEMENT_NEVER_EXPIRES);
+}
+
+TEST(ReleaseStatement, AcceptedOnlyForTheAnnouncedNumberNeitherOlderNorExpired) {
+    const long long now = 1765432100;
+    const ReleaseStatement kept = Stated(32, now - 1000);
+    const AnnouncedRelease announced{132, "1.31.0"};
+    EXPECT_EQ(StatementRefusal(Stated(32, now - 10), announced, &kept, now), "");
+    EXPECT_EQ(StatementRefusal(Stated(32, now - 10), announced, nullptr, now), "");
+    EXPECT_NE(StatementRefusal(Stated(32, now), AnnouncedRelease{133, "1.31.0"}, &kept, now), "");
+    ReleaseStatement expired = Stated(32, now - 100);
+    expired.expires = now;
+    EXPECT_NE(StatementRefusal(expired, announced, &kept, now), "");
+    // Replayed older release: below what is installed, or below what was accepted.
+    EXPECT_NE(StatementRefusal(Stated(31, now), AnnouncedRelease{131, "1.32.0"}, nullptr, now), "");
+    EXPECT_NE(StatementRefusal(Stated(31, now), AnnouncedRelease{131, "1.30.0"}, &kept, now), "");
+    // A rollback goes back only when issued after the statement accepted last.
+    EXPECT_EQ(StatementRefusal(Stated(31, now, true), AnnouncedRelease{131, "1.32.0"}, &kept, now),
+              "");
+    EXPECT_NE(
+        StatementRefusal(Stated(31, now - 2000, true), AnnouncedRelease{131, "1.32.0"}, &kept, now),
+        "");
+    EXPECT_NE(
+        StatementRefusal(Stated(31, now, true), AnnouncedRelease{131, "1.32.0"}, nullptr, now), "");
+}
+
+TEST(ReleaseStatement, FileDigestsFollowTheList) {
+    const std::string list = "a.txt=0123456789ABCDEF0123456789ABCDEF=3\r\nb\\c=0123=4\r\n";
+    const std::string sha(64, '0');
+    std::vector<std::pair<std::string, std::string>> digests;
+    ASSERT_TRUE(ParseFileDigests("a.txt=" + sha + "\r\nb\\c=" + sha + "\r\n", list, digests));
+    EXPECT_EQ(digests.size(), 2u);
+    EXPECT_FALSE(ParseFileDigests("b\\c=" + sha + "\r\na.txt=" + sha + "\r\n", list, digests));
+    EXPECT_FALSE(ParseFileDigests("a.txt=" + sha + "\r\n", list, digests));
+    // SHA-256 of "abc", through CNG, in one pass with the MD5.
+    const std::wstring dir = MakeTempDir(L"digests");
+    ASSERT_TRUE(WriteBytes(dir + L"abc", "abc"));
+    const FileDigests both = DigestsOfFile(dir + L"abc", true);
+    EXPECT_EQ(both.md5, "900150983CD24FB0D6963F7D28E17F72");
+    EXPECT_EQ(both.sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(DigestsOfFile(dir + L"abc", false).sha256, "");
     RemoveTree(dir);
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The native publisher and the Windows one (under Wine) publish the same
 # release; their outputs must be the same bytes (signatures aside, which differ
-# on every run: each must verify), and both must refuse the same release with
+# on every run: each must verify; and the statement's time of issue), and both must refuse the same release with
 # the same message and exit code. Each build's keys serve the other and openssl.
 #   both_builds_test.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR
 set -u
@@ -81,7 +81,7 @@ verifies() {  # verifies PUBLIC_KEY TREE: every signature of TREE verifies
     openssl dgst -sha256 -verify "$1" -signature "$sig" "${sig%.sig}" >/dev/null || return 1
     count=$((count + 1))
   done < <(find "$2" -name '*.sig')
-  [ "$count" -eq 2 ]
+  [ "$count" -eq 3 ]
 }
 
 publish_native "$work/out-native" "$work/native.log" 1.32.0 --force --sign "$keys/native.pem"
@@ -109,7 +109,11 @@ check "64 MiB file listed" "data\\big.dat=$(md5sum <"$release/data/big.dat" | cu
 tree() { (cd "$1" && find . -mindepth 1 -printf '%y %P\n' | LC_ALL=C sort); }
 check "same entries" "$(tree "$work/out-native")" "$(tree "$work/out-windows")"
 check "empty folder not published" "" "$(tree "$work/out-native" | grep empty)"
-if diff -r -x '*.sig' "$work/out-native" "$work/out-windows" >"$work/diff.txt"; then
+check "statement lines" 8 "$(grep -c $'\r$' "$work/out-native/update/1.3/comm/release.txt")"
+untimed() { sed 's/^issued=.*$/issued=/' "$1/update/1.3/comm/release.txt"; }
+check "same statement but its time of issue" "$(untimed "$work/out-native")" \
+      "$(untimed "$work/out-windows")"
+if diff -r -x '*.sig' -x release.txt "$work/out-native" "$work/out-windows" >"$work/diff.txt"; then
   echo "ok   same bytes"
 else
   echo "FAIL outputs differ:"

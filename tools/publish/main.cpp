@@ -6,13 +6,15 @@
 #include "tools/publish/publish.h"
 #include "tools/publish/publish_scan.h"
 #include "tools/publish/publish_platform.h"
+#include "tools/publish/publish_statement.h"
 
 namespace {
 
 constexpr char USAGE[] =
     "usage: veldra-publish <release-folder> <X.Y.Z> <output-folder> [--package FILE] [--force] "
-    "[--replace] [--rollback] [--sign KEY] [--no-delta] [--delta-from FOLDER]... [--jobs N] "
-    "[--pkcs12 PATH]...\n"
+    "[--replace] [--rollback] [--sign KEY [--expires-in DAYS]] [--no-delta] "
+    "[--delta-from FOLDER]... [--jobs N] [--pkcs12 PATH]...\n"
+    "       veldra-publish resign <output-folder> --sign KEY [--expires-in DAYS]\n"
     "       veldra-publish keygen <private-key-file> <public-key-file>\n"
     "       veldra-publish recover <output-folder>\n"
     "  writes update/<version directory>/... with comm/file.lst, update/<major>.0/veldra.exe,\n"
@@ -21,7 +23,11 @@ constexpr char USAGE[] =
     "  --replace  replace another version that shares the version directory\n"
     "  --rollback publish a version below the one the replies announce\n"
     "  --sign KEY sign comm/file.lst and veldra.exe with the private key file KEY (ECDSA P-256,\n"
-    "             SHA-256): file.lst.sig and veldra.exe.sig beside them\n"
+    "             SHA-256): file.lst.sig and veldra.exe.sig beside them, and write the\n"
+    "             release statement comm/release.txt (and .sig) with comm/file.sha256\n"
+    "  --expires-in DAYS\n"
+    "             the statement expires DAYS days after it is issued (default: never)\n"
+    "  resign     issue the statement of the announced version again, now, with a new expiry\n"
     "  --no-delta no patches: every changed file is fetched whole\n"
     "  --delta-from FOLDER\n"
     "             also make patches from the release in FOLDER (repeatable); patches are\n"
@@ -70,6 +76,40 @@ int Recover(const std::vector<std::filesystem::path>& arguments) {
     return result;
 }
 
+// resign <output-folder> --sign KEY [--expires-in DAYS]
+int Resign(const std::vector<std::filesystem::path>& arguments) {
+    std::filesystem::path out;
+    std::filesystem::path key;
+    int days = 0;
+    bool daysGiven = false;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        std::string text;
+        PathToUtf8(arguments[i], text);
+        std::string next;
+        if (i + 1 < arguments.size()) PathToUtf8(arguments[i + 1], next);
+        if (text == "--sign" && !next.empty() && key.empty()) {
+            key = arguments[++i];
+        } else if (text == "--expires-in" && !daysGiven && ParseExpiryDays(next, days)) {
+            daysGiven = true;
+            ++i;
+        } else if (text.rfind("--", 0) != 0 && out.empty() && !text.empty()) {
+            out = arguments[i];
+        } else {
+            WriteText(true, "veldra-publish: unexpected argument " + DisplayPath(arguments[i]) +
+                                "\n" + USAGE);
+            return PUBLISH_USAGE;
+        }
+    }
+    if (out.empty() || key.empty()) {
+        WriteText(true, USAGE);
+        return PUBLISH_USAGE;
+    }
+    std::string report;
+    int result = ResignStatement(out, key, days, report);
+    WriteText(result != PUBLISH_OK, "veldra-publish: " + PrintableReport(report) + "\n");
+    return result;
+}
+
 // A count of at least 1 written in decimal digits; 0 otherwise.
 unsigned JobCount(const std::string& text) {
     if (text.empty() || text.size() > 4) return 0;
@@ -87,6 +127,7 @@ int main(int argc, char** argv) {
     std::vector<std::filesystem::path> arguments = CommandArguments(argc, argv);
     if (!arguments.empty() && arguments[0] == "keygen") return KeyGen(arguments);
     if (!arguments.empty() && arguments[0] == "recover") return Recover(arguments);
+    if (!arguments.empty() && arguments[0] == "resign") return Resign(arguments);
     PublishRequest request;
     std::filesystem::path positional[3];
     std::string versionText;
@@ -106,6 +147,10 @@ int main(int argc, char** argv) {
         } else if (text == "--sign" && i + 1 < arguments.size() && !arguments[i + 1].empty() &&
                    request.signingKey.empty()) {
             request.signingKey = arguments[++i];
+        } else if (text == "--expires-in" && i + 1 < arguments.size() &&
+                   request.expiresInDays == 0 &&
+                   ParseExpiryDays(DisplayPath(arguments[i + 1]), request.expiresInDays)) {
+            ++i;
         } else if (text == "--no-delta") {
             request.noDelta = true;
         } else if (text == "--delta-from" && i + 1 < arguments.size() &&
@@ -130,7 +175,8 @@ int main(int argc, char** argv) {
             positional[count++] = arguments[i];
         }
     }
-    if (count != 3) {
+    // Only a signed statement expires.
+    if (count != 3 || (request.expiresInDays > 0 && request.signingKey.empty())) {
         WriteText(true, USAGE);
         return PUBLISH_USAGE;
     }

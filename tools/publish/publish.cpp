@@ -43,20 +43,6 @@ bool HoldsAnotherVersion(const fs::path& dir) {
     return static_cast<bool>(error);
 }
 
-// The lastVer the replies announce now; 0 when there is none.
-int AnnouncedLastVer(const fs::path& out) {
-    std::string reply = ReadSmallFile(out / "index3.php" / "Ver2Control" / "0" / "0" / "0");
-    const std::string key = "\"lastVer\":";
-    size_t at = reply.find(key);
-    if (at == std::string::npos) return 0;
-    int value = 0;
-    for (at += key.size(); at < reply.size() && reply[at] >= '0' && reply[at] <= '9'; ++at) {
-        if (value > 200000000) return value;
-        value = value * 10 + (reply[at] - '0');
-    }
-    return value;
-}
-
 // The first folder a publish renames into that lies on another file system
 // than the output folder itself; empty when there is none.
 fs::path OnAnotherFileSystem(const PublishLayout& layout) {
@@ -71,18 +57,6 @@ fs::path OnAnotherFileSystem(const PublishLayout& layout) {
         if (fs::is_directory(folder, error) && VolumeOf(folder) != volume) return folder;
     }
     return fs::path();
-}
-
-// One publisher (or recovery) per output folder at a time.
-bool TakeLock(const fs::path& out, OutputLock& lock, std::string& report) {
-    fs::path lockFile = out / ".publish.lock";
-    std::string failure;
-    if (lock.Take(lockFile, failure)) return true;
-    report = failure.empty()
-                 ? "another publisher is writing " + DisplayPath(out) +
-                       " (or a copy of it is being made)"
-                 : "cannot take the lock file " + DisplayPath(lockFile) + ": " + failure;
-    return false;
 }
 
 }  // namespace
@@ -168,7 +142,7 @@ int Publish(const PublishRequest& request, std::string& report) {
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
-    if (!TakeLock(out, lock, report)) return PUBLISH_WRITE_FAILED;
+    if (!LockOutput(lock, out, report)) return PUBLISH_WRITE_FAILED;
     Recovery recovery = Recovery::NOTHING;
     std::string recovered;
     int result = RecoverInterruptedPublish(out, recovery, recovered, report);
@@ -239,7 +213,7 @@ int RecoverOutput(const fs::path& out, std::string& report) {
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
-    if (!TakeLock(out, lock, report)) return PUBLISH_WRITE_FAILED;
+    if (!LockOutput(lock, out, report)) return PUBLISH_WRITE_FAILED;
     Recovery recovery = Recovery::NOTHING;
     std::string line;
     int result = RecoverInterruptedPublish(out, recovery, line, report);

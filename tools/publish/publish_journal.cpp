@@ -1,5 +1,6 @@
 #include "tools/publish/publish_journal.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -198,6 +199,33 @@ bool Finish(const fs::path& out, const fs::path& staging, const Journal& journal
     KeepStagedReleases(out, staging / "kept");
     RemoveAll(staging);
     return true;
+}
+
+bool LockOutput(OutputLock& lock, const fs::path& out, std::string& report) {
+    fs::path lockFile = out / ".publish.lock";
+    std::string failure;
+    if (lock.Take(lockFile, failure)) return true;
+    report = failure.empty()
+                 ? "another publisher is writing " + DisplayPath(out) +
+                       " (or a copy of it is being made)"
+                 : "cannot take the lock file " + DisplayPath(lockFile) + ": " + failure;
+    return false;
+}
+
+int AnnouncedLastVer(const fs::path& out) {
+    std::ifstream in(out / "index3.php" / "Ver2Control" / "0" / "0" / "0", std::ios::binary);
+    char buffer[256] = {};
+    in.read(buffer, sizeof(buffer));
+    const std::string reply(buffer, static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    const std::string key = "\"lastVer\":";
+    size_t at = reply.find(key);
+    if (at == std::string::npos) return 0;
+    int value = 0;
+    for (at += key.size(); at < reply.size() && reply[at] >= '0' && reply[at] <= '9'; ++at) {
+        if (value > 200000000) return value;
+        value = value * 10 + (reply[at] - '0');
+    }
+    return value;
 }
 
 int RecoverInterruptedPublish(const fs::path& out, Recovery& what, std::string& line,

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/publish/publish_platform.h"
+
 // One rename of the swap, with the names relative to the output folder.
 struct SwapMove {
     const char* step = "";
@@ -46,6 +48,13 @@ bool Undo(const std::filesystem::path& out, const std::filesystem::path& staging
 // keeps the replaced release for later patches and drops the staging folder.
 bool Finish(const std::filesystem::path& out, const std::filesystem::path& staging,
             const Journal& journal, std::string& reason);
+
+// One publisher (or recovery, or re-signing) per output folder at a time:
+// takes the lock, or says in report why it cannot.
+bool LockOutput(OutputLock& lock, const std::filesystem::path& out, std::string& report);
+
+// The lastVer the replies in out announce now; 0 when there is none.
+int AnnouncedLastVer(const std::filesystem::path& out);
 
 enum class Recovery { NOTHING, PUT_BACK, FINISHED };
 

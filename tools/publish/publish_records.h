@@ -32,6 +32,7 @@ struct PublishRequest {
     // containers: the release engineer named each of them on purpose.
     std::vector<std::string> pkcs12Allowed;
     unsigned jobs = 0;  // patches made at once; 0: one per processor
+    int expiresInDays = 0;  // of the signed statement; 0: never
 };
 
 // Where one publish writes, staged and final. Whatever is written below

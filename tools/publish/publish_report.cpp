@@ -1,5 +1,7 @@
 #include "tools/publish/publish_report.h"
 
+#include "tools/publish/publish_statement.h"
+
 std::string PublishReport(const PublishRequest& request, const ReleaseVersion& version,
                           const StagedRelease& staged, const PublishOutcome& outcome) {
     std::string report = "published " + request.versionText + " as update\\" +
@@ -17,6 +19,7 @@ std::string PublishReport(const PublishRequest& request, const ReleaseVersion& v
                   version.majorDirectory +
                   "\\veldra.exe (signatures beside them as .sig), key SHA-256 " +
                   outcome.key->fingerprint;
+        report += "\n" + StatementReportLine(request, version);
     }
     if (!outcome.unsignedOver.empty()) {
         report += "\nnot signed: removed the previous release's " + outcome.unsignedOver +

@@ -26,12 +26,23 @@ const char* const UPDATER_NAMES[] = {"veldraupdate.exe", "Veldra\xE5\x8D\x87\xE7
 const char* const DEVICE_NAMES[] = {"con", "prn", "aux", "nul"};
 // Where the list's and the main program's signatures are served: a release
 // file there would pass for one.
-const char* const SIGNATURE_PATHS[] = {"comm\\file.lst.sig", "veldra.exe.sig"};
+const char* const SIGNATURE_PATHS[] = {"comm\\file.lst.sig", "veldra.exe.sig",
+                                       "comm\\release.txt.sig"};
 // What the publisher and the updater write themselves, in the served tree or
 // in the product folder: a release file or folder there would clash with it.
-const char* const RESERVED_PATHS[] = {
-    "comm",     "comm\\file.lst", "comm\\file.lst.sig", "comm\\delta.lst", "comm\\delta",
-    "~tmp.bak", "~tmp.md5",       "~tmp.new",           "updateErr.log",   "veldra.exe.sig"};
+const char* const RESERVED_PATHS[] = {"comm",
+                                      "comm\\file.lst",
+                                      "comm\\file.lst.sig",
+                                      "comm\\delta.lst",
+                                      "comm\\delta",
+                                      "~tmp.bak",
+                                      "~tmp.md5",
+                                      "~tmp.new",
+                                      "updateErr.log",
+                                      "veldra.exe.sig",
+                                      "comm\\release.txt",
+                                      "comm\\release.txt.sig",
+                                      "comm\\file.sha256"};
 // Patches a later release adds to the served tree.
 constexpr char RESERVED_FOLDER[] = "comm\\delta\\";
 // The updater's paths hold 260 UTF-16 units; a listed path of at most this
@@ -151,6 +162,12 @@ std::string Joined(const std::vector<std::string>& problems) {
 // folder comm, which the list lives in).
 bool ClashesWithReserved(const std::string& path) {
     std::string folded = WindowsUpcased(path);
+    // The updater stages every file it writes as ~tmp.<...>.new beside it.
+    const std::string name = folded.substr(folded.find_last_of('\\') + 1);
+    if (name.size() >= 9 && name.rfind("~TMP.", 0) == 0 &&
+        name.compare(name.size() - 4, 4, ".NEW") == 0) {
+        return true;
+    }
     if (folded.rfind(WindowsUpcased(RESERVED_FOLDER), 0) == 0) return true;
     for (const char* reserved : RESERVED_PATHS) {
         std::string name = WindowsUpcased(reserved);

@@ -4,6 +4,7 @@
 
 #include "tools/publish/publish_delta.h"
 #include "tools/publish/publish_sign.h"
+#include "tools/publish/publish_statement.h"
 
 namespace fs = std::filesystem;
 
@@ -206,6 +207,14 @@ int StageRelease(const PublishRequest& request, const ReleaseVersion& version,
                              reason)) {
             return fail("cannot sign veldra.exe: " + reason);
         }
+    }
+
+    // The statement binds the list, every listed file and the program just staged.
+    if (signing && !RunStep("stage-statement", reason, [&] {
+            return StageStatement(request, version, files, stagedDir, layout.stagedMain, *key,
+                                  reason);
+        })) {
+        return fail("cannot write the release statement: " + reason);
     }
 
     // The package, the largest copy, is made before anything is swapped in.

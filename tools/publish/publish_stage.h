@@ -23,7 +23,10 @@ std::string ReplyBody(int status, int lastVer, const std::string& mainProgramMd5
 // Tests make a step fail through the environment: VELDRA_PUBLISH_FAULT=<step>
 // fails it as a full disk would, VELDRA_PUBLISH_FAULT=<step>:crash ends the
 // process just before it, as a power cut would. The steps, in order:
-//   staging:      stage-files stage-list stage-main stage-package stage-replies flush
+//   staging:      stage-files stage-list stage-main stage-statement stage-package
+//                 stage-replies flush
+//   resign:       resign-stage resign-keep resign-journal resign-statement
+//                 resign-signature resign-commit
 //   swapping in:  keep journal tree main main-signature package record reply-0
 //                 reply-1 commit
 // True when step is to fail; reason then says so.
