@@ -498,6 +498,22 @@ std::string SignedLookingImage() {
     return image + std::string(4096, 'c');
 }
 
+// This program as a linker that keeps no symbols writes it, cut inside its
+// first section: nothing after the sections tells the cut.
+std::string StrippedImageCutInASection() {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::string image = ReadBytes(self);
+    IMAGE_DOS_HEADER dos;
+    memcpy(&dos, image.data(), sizeof dos);
+    IMAGE_NT_HEADERS64 nt;
+    memcpy(&nt, image.data() + dos.e_lfanew, sizeof nt);
+    nt.FileHeader.PointerToSymbolTable = 0;
+    nt.FileHeader.NumberOfSymbols = 0;
+    memcpy(&image[dos.e_lfanew], &nt, sizeof nt);
+    return image.substr(0, nt.OptionalHeader.SizeOfHeaders + 100);
+}
+
 }  // namespace
 
 // urlmon reads a body without a length, or one it decoded, as complete even
@@ -531,10 +547,11 @@ TEST_F(Download, ALengthIsCheckedOnlyWhereTheServerAnnouncedOne) {
 TEST_F(Download, AProgramWhoseLengthIsNotCheckedIsTakenOnlyAsAWholeImage) {
     const std::string image = SignedLookingImage();
     const std::wstring target = dir + L"program.exe";
-    // In the headers, in a section, in the symbols' strings, in the certificates.
+    // In the headers, in a section, in the symbols' strings, in the certificates,
+    // in a section of an image without symbols or certificates.
     const std::string cuts[] = {image.substr(0, 300), image.substr(0, image.size() / 2),
                                 image.substr(0, image.size() - 4096 - 100),
-                                image.substr(0, image.size() - 100)};
+                                image.substr(0, image.size() - 100), StrippedImageCutInASection()};
     for (HttpTestResponse::Framing framing :
          {HttpTestResponse::Chunked, HttpTestResponse::UntilClose}) {
         ASSERT_TRUE(WriteBytes(target, "old program"));
