@@ -8,8 +8,15 @@ build=$1
 scenario=$2
 bin=$build/bin
 run=$build/wine-run
-version_port=$(grep -o '127.0.0.1:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
-download_port=$(grep -o 'localhost:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
+built_version_port=$(grep -o '127.0.0.1:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
+built_download_port=$(grep -o 'localhost:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
+# Ports of this scenario's own, free now (five digits, as the built ones):
+# its copies of the updater are given them, so scenarios run side by side.
+read -r version_port download_port < <(python3 -c '
+import socket
+held = [socket.socket() for _ in range(2)]
+for s in held: s.bind(("127.0.0.1", 0))
+print(*(s.getsockname()[1] for s in held))')
 prefix=${WINEPREFIX:-$build/wineprefix}
 
 work=$(mktemp -d /tmp/veldra-e2e.XXXXXX)
@@ -110,10 +117,29 @@ CONF
 }
 
 # --- the product folder with the updater
+# Copies veldraupdate_e2e$1.exe into the product with this scenario's ports in
+# place of the built ones: the port digits after their colon, as text or
+# UTF-16, wherever the compiler put them (the short host text may be inlined).
+install_updater() {  # [_signed]
+  python3 - "$bin/veldraupdate_e2e${1:-}.exe" "$product/veldraupdate.exe" \
+    "$built_version_port" "$version_port" "$built_download_port" "$download_port" <<'PY' ||
+import sys
+source, target, *ports = sys.argv[1:]
+data = open(source, "rb").read()
+for built, own, encoding in ((ports[0], ports[1], "ascii"), (ports[2], ports[3], "utf-16-le")):
+    old, new = (":" + built).encode(encoding), (":" + own).encode(encoding)
+    if len(old) != len(new) or old not in data:
+        sys.exit("no port %s to replace in %s" % (built, source))
+    data = data.replace(old, new)
+open(target, "wb").write(data)
+PY
+    fail "the updater with this scenario's ports"
+}
+
 new_product() {  # $1: installed version or empty
   rm -rf "$product"
   mkdir -p "$product/config"
-  cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
+  install_updater
   [ -n "$1" ] && printf 'ver=%s\r\n' "$1" >"$product/config/config.ini"
 }
 
@@ -219,7 +245,7 @@ case "$scenario" in
     start_nginx with-service ""
     new_product 1.32.0
     cp -r "$release/." "$product/"
-    rm -f "$product/veldraupdate.exe"; cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
+    install_updater
     : >"$work/access.log"
     update_once 0
     wait_started
@@ -580,7 +606,7 @@ PY
           printf 'changed after signing' >>"$program" ;;
       esac
       new_product 1.31.0
-      cp "$bin/veldraupdate_e2e_signed.exe" "$product/veldraupdate.exe"
+      install_updater _signed
       cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
       mkdir -p "$product/comm"
       printf 'verified earlier\r\n' >"$product/comm/file.lst"
@@ -626,7 +652,7 @@ PY
         [ "$(cat "$product/bin/a.dll")" = 'local dll' ] || fail "signed: a.dll replaced"
         [ "$(cat "$product/data/readme.txt")" = 'local text' ] || fail "signed: readme replaced"
       else
-        cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
+        install_updater
         update_once 0
         cmp -s "$work/root/update/1.3/bin/a.dll" "$product/bin/a.dll" || fail "unsigned: a.dll kept"
         cmp -s "$work/root/update/1.3/data/readme.txt" "$product/data/readme.txt" ||
@@ -867,7 +893,7 @@ PY
     cp "$work/other.zst" "$served/comm/delta/$symbols_old-$other_md5.zst"
     sed -i "s/^\(data.sub.symbols.bin=\)[^=]*=\([^=]*\)=[0-9]*/\1$other_md5=\2=$(stat -c %s "$work/other.zst")/" "$index"
     from_old
-    cp "$bin/veldraupdate_e2e_signed.exe" "$product/veldraupdate.exe"
+    install_updater _signed
     update_once 0
     wait_started
     converged signed
