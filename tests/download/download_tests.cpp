@@ -483,8 +483,6 @@ TEST_F(Download, CompressedBodiesWithTheirLengthAreWhole) {
 
 namespace {
 
-// This test program's own image, whole, with a certificate table appended the
-// way signing appends one.
 // This program's image, its headers as edit leaves them.
 std::string SelfImage(const std::function<void(IMAGE_NT_HEADERS64&, size_t)>& edit) {
     wchar_t self[MAX_PATH] = {};
@@ -499,6 +497,8 @@ std::string SelfImage(const std::function<void(IMAGE_NT_HEADERS64&, size_t)>& ed
     return image;
 }
 
+// This test program's own image, whole, with a certificate table appended the
+// way signing appends one.
 std::string SignedLookingImage() {
     return SelfImage([](IMAGE_NT_HEADERS64& nt, size_t size) {
                nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY] = {
