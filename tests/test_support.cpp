@@ -31,6 +31,39 @@ void RemoveTree(const std::wstring& directory) {
     std::filesystem::remove_all(directory, error);
 }
 
+namespace {
+
+// Test programs run side by side in one Wine prefix, and the engine fetches
+// through one fixed file name in the temp folder: each test program, and the
+// children it starts, work in a temp folder of its own, removed at its end.
+class OwnTempFolder {
+  public:
+    OwnTempFolder() {
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        folder_ = std::wstring(temp) + L"veldra-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(GetTickCount64());
+        if (!CreateDirectoryW(folder_.c_str(), nullptr)) {
+            folder_.clear();
+            return;
+        }
+        SetEnvironmentVariableW(L"TMP", folder_.c_str());
+        SetEnvironmentVariableW(L"TEMP", folder_.c_str());
+    }
+    OwnTempFolder(const OwnTempFolder&) = delete;
+    OwnTempFolder& operator=(const OwnTempFolder&) = delete;
+    ~OwnTempFolder() {
+        if (!folder_.empty()) RemoveTree(folder_);
+    }
+
+  private:
+    std::wstring folder_;
+};
+
+const OwnTempFolder ownTempFolder;
+
+}  // namespace
+
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     std::error_code error;
     std::filesystem::path p(path);

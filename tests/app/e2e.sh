@@ -8,8 +8,15 @@ build=$1
 scenario=$2
 bin=$build/bin
 run=$build/wine-run
-version_port=$(grep -o '127.0.0.1:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
-download_port=$(grep -o 'localhost:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
+built_version_port=$(grep -o '127.0.0.1:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
+built_download_port=$(grep -o 'localhost:[0-9]*' "$build/generated-e2e/engine/server_hosts.h" | cut -d: -f2)
+# Ports of this scenario's own, free now (five digits, as the built ones):
+# its copies of the updater are given them, so scenarios run side by side.
+read -r version_port download_port < <(python3 -c '
+import socket
+held = [socket.socket() for _ in range(2)]
+for s in held: s.bind(("127.0.0.1", 0))
+print(*(s.getsockname()[1] for s in held))')
 prefix=${WINEPREFIX:-$build/wineprefix}
 
 work=$(mktemp -d /tmp/veldra-e2e.XXXXXX)
@@ -17,6 +24,10 @@ chmod 755 "$work"
 product_name=e2e-$scenario-$$
 product=$prefix/drive_c/$product_name
 product_win="C:\\$product_name"
+# The engine fetches through one fixed file name in the temp folder: every
+# scenario's updaters have a temp folder of their own, as scenarios run side by side.
+own_temp=$product-temp
+own_temp_win="$product_win-temp"
 updater_pid=
 product_pid=
 server_pids=()
@@ -26,7 +37,7 @@ cleanup() {
   [ -d "$product" ] && touch "$product/release.txt"
   for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null; done
   [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
-  rm -rf "$work" "$product"
+  rm -rf "$work" "$product" "$own_temp"
 }
 trap cleanup EXIT
 
@@ -106,22 +117,38 @@ CONF
 }
 
 # --- the product folder with the updater
+# Copies veldraupdate_e2e$1.exe into the product with this scenario's ports in
+# place of the built ones: the port digits after their colon, as text or
+# UTF-16, wherever the compiler put them (the short host text may be inlined).
+install_updater() {  # [_signed]
+  python3 - "$bin/veldraupdate_e2e${1:-}.exe" "$product/veldraupdate.exe" \
+    "$built_version_port" "$version_port" "$built_download_port" "$download_port" <<'PY' ||
+import sys
+source, target, *ports = sys.argv[1:]
+data = open(source, "rb").read()
+for built, own, encoding in ((ports[0], ports[1], "ascii"), (ports[2], ports[3], "utf-16-le")):
+    old, new = (":" + built).encode(encoding), (":" + own).encode(encoding)
+    if len(old) != len(new) or old not in data:
+        sys.exit("no port %s to replace in %s" % (built, source))
+    data = data.replace(old, new)
+open(target, "wb").write(data)
+PY
+    fail "the updater with this scenario's ports"
+}
+
 new_product() {  # $1: installed version or empty
   rm -rf "$product"
   mkdir -p "$product/config"
-  cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
+  install_updater
   [ -n "$1" ] && printf 'ver=%s\r\n' "$1" >"$product/config/config.ini"
 }
 
 driver() { "$run" "$bin/ui_driver.exe" --folder "$product_win\\" "$@" 2>/dev/null | tr -d '\r'; }
 
 start_updater() {  # [NAME=VALUE...]: the updater's environment
-  if [ $# -gt 0 ]; then
-    (cd "$product" && exec "$run" "$bin/ui_driver.exe" launch "$@" -- \
-      "$product_win\\veldraupdate.exe" >/dev/null 2>&1) &
-  else
-    (cd "$product" && exec "$run" "$product_win\\veldraupdate.exe" >/dev/null 2>&1) &
-  fi
+  mkdir -p "$own_temp"
+  (cd "$product" && exec "$run" "$bin/ui_driver.exe" launch "TMP=$own_temp_win" "TEMP=$own_temp_win" "$@" -- \
+    "$product_win\\veldraupdate.exe" >/dev/null 2>&1) &
   updater_pid=$!
 }
 
@@ -223,7 +250,7 @@ case "$scenario" in
     start_nginx with-service ""
     new_product 1.32.0
     cp -r "$release/." "$product/"
-    rm -f "$product/veldraupdate.exe"; cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
+    install_updater
     : >"$work/access.log"
     update_once 0
     wait_started
@@ -444,12 +471,14 @@ PY
     same_as_release
     ;;
   interrupted-closed|interrupted-killed)
-    # A run of large files ended at twenty moments, by closing the dialog (the
-    # process ends at once) or by TerminateProcess: some moments by the clock,
-    # some when a staging file appears (bytes are being written) and some when
-    # a destination changes (a file has just taken its place). Every listed
-    # file and veldra.exe then holds its old bytes or the new ones, and a
-    # further run converges and leaves no temporary file.
+    # A run of large files ended at seven moments, by closing the dialog (the
+    # process ends at once) or by TerminateProcess: two by the clock, two while
+    # a staging file is written, one just after each kind of destination took
+    # its place (a large file, a file in a subfolder) and one once the pending
+    # program is written. The two scenarios pick different clock times, files
+    # and delays, so together they end runs where twenty rounds of one did.
+    # Every listed file and veldra.exe then holds its old bytes or the new
+    # ones, and a further run converges and leaves no temporary file.
     mkdir -p "$release/big"
     # The first is large enough for its write to last a while.
     head -c 24000000 /dev/urandom >"$release/big/b1.bin"
@@ -469,20 +498,22 @@ PY
       elif [ ! -s "$f" ]; then return 0; fi
       cmp -s "$release/$1" "$f"
     }
-    end=kill
-    [ "$scenario" = interrupted-closed ] && end="press 2"
+    staging="wait-change $product_win\\comm\\file.lst 30000 wait-file $product_win\\big\\~tmp.*.new 30000 sleep"
+    changed="wait-change $product_win"
+    if [ "$scenario" = interrupted-closed ]; then
+      end="press 2"
+      moments=("sleep 20" "sleep 260" "$staging 0" "$staging 6" "$changed\\big\\b1.bin 30000")
+    else
+      end=kill
+      moments=("sleep 140" "sleep 380" "$staging 2" "$staging 10" "$changed\\big\\b2.bin 30000")
+    fi
+    moments+=("$changed\\data\\sub\\symbols.bin 30000" "$changed\\~tmp.bak 30000")
+    rounds=${#moments[@]}
     start_nginx with-service ""
     hits=0
     outlived=0
-    for round in $(seq 0 19); do
-      case $round in
-        [0-7]) moment="sleep $((round * 60 + 20))" ;;
-        8|9|10|11|12|13) moment="wait-change $product_win\\comm\\file.lst 30000
-          wait-file $product_win\\big\\~tmp.*.new 30000 sleep $(((round - 8) * 2))" ;;
-        14|15) moment="wait-change $product_win\\big\\b$((round - 13)).bin 30000" ;;
-        16|17) moment="wait-change $product_win\\data\\sub\\symbols.bin 30000" ;;
-        *) moment="wait-change $product_win\\~tmp.bak 30000" ;;
-      esac
+    for round in $(seq 0 $((rounds - 1))); do
+      moment=${moments[$round]}
       new_product 1.31.0
       cp -r "$old/." "$product/"
       start_updater
@@ -517,9 +548,9 @@ PY
       done
       [ -z "$(staging_files)" ] || fail "round $round: a staging file left"
     done
-    echo "rounds ended while a staging file was being written: $hits of 20"
-    echo "runs that ended before their moment: $outlived of 20"
-    [ "$outlived" -le 6 ] || fail "too few runs were interrupted"
+    echo "rounds ended while a staging file was being written: $hits of $rounds"
+    echo "runs that ended before their moment: $outlived of $rounds"
+    [ "$outlived" -le 2 ] || fail "too few runs were interrupted"
     ;;
   gzip)
     # A server that compresses: bodies come with Content-Encoding gzip and the
@@ -581,7 +612,7 @@ PY
           printf 'changed after signing' >>"$program" ;;
       esac
       new_product 1.31.0
-      cp "$bin/veldraupdate_e2e_signed.exe" "$product/veldraupdate.exe"
+      install_updater _signed
       cp "$bin/veldra-test-product.exe" "$product/veldra.exe"
       mkdir -p "$product/comm"
       printf 'verified earlier\r\n' >"$product/comm/file.lst"
@@ -627,7 +658,7 @@ PY
         [ "$(cat "$product/bin/a.dll")" = 'local dll' ] || fail "signed: a.dll replaced"
         [ "$(cat "$product/data/readme.txt")" = 'local text' ] || fail "signed: readme replaced"
       else
-        cp "$bin/veldraupdate_e2e.exe" "$product/veldraupdate.exe"
+        install_updater
         update_once 0
         cmp -s "$work/root/update/1.3/bin/a.dll" "$product/bin/a.dll" || fail "unsigned: a.dll kept"
         cmp -s "$work/root/update/1.3/data/readme.txt" "$product/data/readme.txt" ||
@@ -967,7 +998,7 @@ PY
     cp "$work/other.zst" "$served/comm/delta/$symbols_old-$other_md5.zst"
     sed -i "s/^\(data.sub.symbols.bin=\)[^=]*=\([^=]*\)=[0-9]*/\1$other_md5=\2=$(stat -c %s "$work/other.zst")/" "$index"
     from_old
-    cp "$bin/veldraupdate_e2e_signed.exe" "$product/veldraupdate.exe"
+    install_updater _signed
     update_once 0
     wait_started
     converged signed

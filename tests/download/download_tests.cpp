@@ -3,6 +3,7 @@
 #include <wininet.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -504,9 +505,8 @@ TEST_F(Download, CompressedBodiesWithTheirLengthAreWhole) {
 
 namespace {
 
-// This test program's own image, whole, with a certificate table appended the
-// way signing appends one.
-std::string SignedLookingImage() {
+// This program's image, its headers as edit leaves them.
+std::string SelfImage(const std::function<void(IMAGE_NT_HEADERS64&, size_t)>& edit) {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::string image = ReadBytes(self);
@@ -514,10 +514,31 @@ std::string SignedLookingImage() {
     memcpy(&dos, image.data(), sizeof dos);
     IMAGE_NT_HEADERS64 nt;
     memcpy(&nt, image.data() + dos.e_lfanew, sizeof nt);
-    nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY] = {
-        static_cast<DWORD>(image.size()), 4096};
+    edit(nt, image.size());
     memcpy(&image[dos.e_lfanew], &nt, sizeof nt);
-    return image + std::string(4096, 'c');
+    return image;
+}
+
+// This test program's own image, whole, with a certificate table appended the
+// way signing appends one.
+std::string SignedLookingImage() {
+    return SelfImage([](IMAGE_NT_HEADERS64& nt, size_t size) {
+               nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY] = {
+                   static_cast<DWORD>(size), 4096};
+           }) +
+           std::string(4096, 'c');
+}
+
+// This program as a linker that keeps no symbols writes it, cut inside its
+// first section: nothing after the sections tells the cut.
+std::string StrippedImageCutInASection() {
+    DWORD headers = 0;
+    const std::string image = SelfImage([&headers](IMAGE_NT_HEADERS64& nt, size_t) {
+        nt.FileHeader.PointerToSymbolTable = 0;
+        nt.FileHeader.NumberOfSymbols = 0;
+        headers = nt.OptionalHeader.SizeOfHeaders;
+    });
+    return image.substr(0, headers + 100);
 }
 
 }  // namespace
@@ -579,10 +600,11 @@ TEST_F(Download, ALengthIsCheckedOnlyWhereTheServerAnnouncedOne) {
 TEST_F(Download, AProgramWhoseLengthIsNotCheckedIsTakenOnlyAsAWholeImage) {
     const std::string image = SignedLookingImage();
     const std::wstring target = dir + L"program.exe";
-    // In the headers, in a section, in the symbols' strings, in the certificates.
+    // In the headers, in a section, in the symbols' strings, in the certificates,
+    // in a section of an image without symbols or certificates.
     const std::string cuts[] = {image.substr(0, 300), image.substr(0, image.size() / 2),
                                 image.substr(0, image.size() - 4096 - 100),
-                                image.substr(0, image.size() - 100)};
+                                image.substr(0, image.size() - 100), StrippedImageCutInASection()};
     for (HttpTestResponse::Framing framing :
          {HttpTestResponse::Chunked, HttpTestResponse::UntilClose}) {
         ASSERT_TRUE(WriteBytes(target, "old program"));

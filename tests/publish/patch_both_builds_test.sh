@@ -10,7 +10,9 @@ if [ ! -x "$windows/bin/make_patch.exe" ] || [ ! -x "$windows/wine-run" ]; then
   echo "no Windows build in $windows (cmake --preset mingw && cmake --build --preset mingw)"
   exit 77
 fi
-work=$(mktemp -d "$native/patch-both.XXXXXX")
+# make_patch.exe takes narrow arguments: a work folder outside the build keeps
+# them ASCII wherever the checkout lies.
+work=$(mktemp -d /tmp/veldra-patch-both.XXXXXX)
 failures=0
 cleanup() {
   "$windows/wine-run" stop >/dev/null 2>&1

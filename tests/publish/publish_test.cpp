@@ -261,7 +261,8 @@ TEST(PublishTree, ForceAndPackage) {
 
     fs::path missing = package;
     missing += ".absent";
-    run = Publish(release, "1.32.0", NewFolder("out"), {"--package", missing});
+    RemoveFolder(out);
+    run = Publish(release, "1.32.0", out, {"--package", missing});
     EXPECT_EQ(3, run.exitCode) << run.output;
     RemoveFolder(release);
     RemoveFolder(out);
@@ -295,6 +296,11 @@ TEST(PublishVersion, OlderOnlyOnPurposeAndComparedAsNumbers) {
     ASSERT_EQ(0, shared.exitCode) << shared.output;
     EXPECT_EQ("105", ReplyField(Reply(out, "0"), "lastVer"));
     EXPECT_TRUE(Exists(out / "update" / "1.0" / "comm" / "file.lst"));
+    // 1.31.10 follows 1.31.9, never the other way round.
+    RemoveFolder(out);
+    ASSERT_EQ(0, Publish(release, "1.31.9", out).exitCode);
+    EXPECT_EQ(0, Publish(release, "1.31.10", out, {"--replace"}).exitCode);
+    EXPECT_EQ(3, Publish(release, "1.31.9", out, {"--replace"}).exitCode);
     RemoveFolder(release);
     RemoveFolder(out);
 }
