@@ -674,7 +674,7 @@ PY
     # The release statement binds the announced number, the version, the list
     # and every byte to one signature: a signed build refuses a replayed,
     # expired or mismatched one and keeps its list, statement and files.
-    cp "$bin/veldraupdate_e2e_signed.exe" "$product/veldraupdate.exe"
+    install_updater _signed
     key=$(zpath "$here/release_test_key.pem")
     comm=$work/root/update/1.3/comm
     replies=$work/root/index3.php/Ver2Control/0/0

@@ -6,6 +6,7 @@
 #include "engine/download.h"
 #include "engine/release_signature.h"
 #include "engine/server_endpoints.h"
+#include "support/file_digests.h"
 #include "support/md5.h"
 #include "tests/http_test_server.h"
 #include "tests/test_support.h"
@@ -19,11 +20,16 @@ TEST(SignedBuild, AListedFileIsWrittenOnlyWithTheVerifiedListsDigest) {
     const std::wstring target = dir + L"f.txt";
     ASSERT_TRUE(WriteBytes(target, "local"));
     const std::string listed = Md5Hex(std::string("listed"));
+    const std::string stated = Sha256Hex(std::string("listed"));
     server.AddRoute("/f", 200, "other");
-    EXPECT_EQ(DownloadFile(L"/f", target, listed), DOWNLOAD_MD5_MISMATCH);
+    EXPECT_EQ(DownloadFile(L"/f", target, listed, nullptr, 0, stated), DOWNLOAD_MD5_MISMATCH);
     EXPECT_EQ(ReadBytes(target), "local");
     server.AddRoute("/f", 200, "listed");
-    EXPECT_EQ(DownloadFile(L"/f", target, listed), DOWNLOAD_OK);
+    // The list's digest alone is not enough: the statement's SHA-256 binds the bytes.
+    EXPECT_EQ(DownloadFile(L"/f", target, listed, nullptr, 0, Sha256Hex(std::string("x"))),
+              DOWNLOAD_MD5_MISMATCH);
+    EXPECT_EQ(ReadBytes(target), "local");
+    EXPECT_EQ(DownloadFile(L"/f", target, listed, nullptr, 0, stated), DOWNLOAD_OK);
     EXPECT_EQ(ReadBytes(target), "listed");
     server.Stop();
     RemoveTree(dir);
