@@ -142,10 +142,9 @@ int Publish(const PublishRequest& request, std::string& report) {
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
-    if (!LockOutput(lock, out, report)) return PUBLISH_WRITE_FAILED;
     Recovery recovery = Recovery::NOTHING;
     std::string recovered;
-    int result = RecoverInterruptedPublish(out, recovery, recovered, report);
+    int result = LockAndRecover(lock, out, recovery, recovered, report);
     if (result != PUBLISH_OK) return result;
     // What was recovered is said first, whatever becomes of this publish.
     auto told = [&](int code) {
@@ -213,10 +212,9 @@ int RecoverOutput(const fs::path& out, std::string& report) {
         return PUBLISH_WRITE_FAILED;
     }
     OutputLock lock;
-    if (!LockOutput(lock, out, report)) return PUBLISH_WRITE_FAILED;
     Recovery recovery = Recovery::NOTHING;
     std::string line;
-    int result = RecoverInterruptedPublish(out, recovery, line, report);
+    int result = LockAndRecover(lock, out, recovery, line, report);
     if (result != PUBLISH_OK) return result;
     report = recovery == Recovery::NOTHING
                  ? "nothing to recover: no publish to " + DisplayPath(out) + " ended half-way"

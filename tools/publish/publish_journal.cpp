@@ -201,17 +201,6 @@ bool Finish(const fs::path& out, const fs::path& staging, const Journal& journal
     return true;
 }
 
-bool LockOutput(OutputLock& lock, const fs::path& out, std::string& report) {
-    fs::path lockFile = out / ".publish.lock";
-    std::string failure;
-    if (lock.Take(lockFile, failure)) return true;
-    report = failure.empty()
-                 ? "another publisher is writing " + DisplayPath(out) +
-                       " (or a copy of it is being made)"
-                 : "cannot take the lock file " + DisplayPath(lockFile) + ": " + failure;
-    return false;
-}
-
 int AnnouncedLastVer(const fs::path& out) {
     std::ifstream in(out / "index3.php" / "Ver2Control" / "0" / "0" / "0", std::ios::binary);
     char buffer[256] = {};
@@ -266,4 +255,25 @@ int RecoverInterruptedPublish(const fs::path& out, Recovery& what, std::string& 
     what = Recovery::PUT_BACK;
     line = "put back the state before " + publish + " that ended half-way";
     return PUBLISH_OK;
+}
+
+namespace {
+
+bool LockOutput(OutputLock& lock, const fs::path& out, std::string& report) {
+    fs::path lockFile = out / ".publish.lock";
+    std::string failure;
+    if (lock.Take(lockFile, failure)) return true;
+    report = failure.empty()
+                 ? "another publisher is writing " + DisplayPath(out) +
+                       " (or a copy of it is being made)"
+                 : "cannot take the lock file " + DisplayPath(lockFile) + ": " + failure;
+    return false;
+}
+
+}  // namespace
+
+int LockAndRecover(OutputLock& lock, const fs::path& out, Recovery& what, std::string& line,
+                   std::string& report) {
+    if (!LockOutput(lock, out, report)) return PUBLISH_WRITE_FAILED;
+    return RecoverInterruptedPublish(out, what, line, report);
 }

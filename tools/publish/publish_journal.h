@@ -49,10 +49,6 @@ bool Undo(const std::filesystem::path& out, const std::filesystem::path& staging
 bool Finish(const std::filesystem::path& out, const std::filesystem::path& staging,
             const Journal& journal, std::string& reason);
 
-// One publisher (or recovery, or re-signing) per output folder at a time:
-// takes the lock, or says in report why it cannot.
-bool LockOutput(OutputLock& lock, const std::filesystem::path& out, std::string& report);
-
 // The lastVer the replies in out announce now; 0 when there is none.
 int AnnouncedLastVer(const std::filesystem::path& out);
 
@@ -63,3 +59,10 @@ enum class Recovery { NOTHING, PUT_BACK, FINISHED };
 // been announced, finished when it had. what says which; line is the report's.
 int RecoverInterruptedPublish(const std::filesystem::path& out, Recovery& what, std::string& line,
                               std::string& report);
+
+// What publish, recover and resign do first: take the lock on out (kept in
+// lock; one publisher, recovery or re-signing per output folder at a time),
+// then recover a publish that ended half-way. A PUBLISH_ code; report says
+// why the lock could not be taken.
+int LockAndRecover(OutputLock& lock, const std::filesystem::path& out, Recovery& what,
+                   std::string& line, std::string& report);

@@ -141,10 +141,9 @@ int ResignStatement(const fs::path& out, const fs::path& keyFile, int expiresInD
         return PUBLISH_REFUSED;
     }
     OutputLock lock;
-    if (!LockOutput(lock, out, report)) return PUBLISH_WRITE_FAILED;
     Recovery recovery = Recovery::NOTHING;
     std::string recovered;
-    int result = RecoverInterruptedPublish(out, recovery, recovered, report);
+    int result = LockAndRecover(lock, out, recovery, recovered, report);
     if (result != PUBLISH_OK) return result;
     const std::string before = recovered.empty() ? "" : recovered + "\n";
 
