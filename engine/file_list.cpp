@@ -65,16 +65,6 @@ bool SameNameNoCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t b
            CSTR_EQUAL;
 }
 
-bool IsStagingName(const std::wstring& fullPath) {
-    const size_t cut = fullPath.find_last_of(L'\\');
-    const std::wstring name = cut == std::wstring::npos ? fullPath : fullPath.substr(cut + 1);
-    const size_t prefix = wcslen(STAGING_PREFIX);
-    const size_t suffix = wcslen(STAGING_SUFFIX);
-    return name.size() >= prefix + suffix &&
-           SameNameNoCase(name.c_str(), prefix, STAGING_PREFIX, prefix) &&
-           SameNameNoCase(name.c_str() + name.size() - suffix, suffix, STAGING_SUFFIX, suffix);
-}
-
 }  // namespace
 
 bool IsSafeRelativePath(const std::wstring& path) {
@@ -94,8 +84,8 @@ bool IsSafeRelativePath(const std::wstring& path) {
 bool IsUpdaterOwnFile(const std::wstring& exeDirectory, const std::wstring& localPath) {
     const std::wstring full = FullPath(localPath);
     if (full.empty()) return false;
-    if (IsStagingName(full)) return true;
     const std::wstring name = full.substr(full.find_last_of(L'\\') + 1);
+    if (IsNamedLike(name, STAGING_PREFIX, STAGING_SUFFIX)) return true;
     for (const wchar_t* own : OWN_FILES) {
         // The name first: most listed files end in none of these.
         const wchar_t* ownName = wcsrchr(own, L'\\') ? wcsrchr(own, L'\\') + 1 : own;

@@ -32,8 +32,9 @@ bool ProcessIsLive(unsigned long id, unsigned long start) {
     return StartOf(process.get()) == start;
 }
 
-bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix, size_t length) {
-    return text.size() >= length && _wcsnicmp(text.c_str(), prefix, length) == 0;
+bool SameTextNoCase(const wchar_t* a, const wchar_t* b, size_t length) {
+    return CompareStringOrdinal(a, static_cast<int>(length), b, static_cast<int>(length), TRUE) ==
+           CSTR_EQUAL;
 }
 
 }  // namespace
@@ -50,14 +51,18 @@ std::wstring OwnedFileName(const wchar_t* prefix, const wchar_t* suffix) {
     return name;
 }
 
-bool IsLeftover(const std::wstring& name, const wchar_t* prefix, const wchar_t* suffix) {
+bool IsNamedLike(const std::wstring& name, const wchar_t* prefix, const wchar_t* suffix) {
     const size_t prefixLength = wcslen(prefix);
     const size_t suffixLength = wcslen(suffix);
-    if (name.size() <= prefixLength + suffixLength ||
-        !StartsWithNoCase(name, prefix, prefixLength) ||
-        _wcsicmp(name.c_str() + name.size() - suffixLength, suffix) != 0) {
-        return false;
-    }
+    return name.size() >= prefixLength + suffixLength &&
+           SameTextNoCase(name.c_str(), prefix, prefixLength) &&
+           SameTextNoCase(name.c_str() + name.size() - suffixLength, suffix, suffixLength);
+}
+
+bool IsLeftover(const std::wstring& name, const wchar_t* prefix, const wchar_t* suffix) {
+    if (!IsNamedLike(name, prefix, suffix)) return false;
+    const size_t prefixLength = wcslen(prefix);
+    const size_t suffixLength = wcslen(suffix);
     // "<id>-<start>-<random>", each a run of hexadecimal digits.
     unsigned long parts[3] = {};
     const wchar_t* at = name.c_str() + prefixLength;

@@ -10,6 +10,10 @@
 // exclusively (CREATE_NEW) to be sure of it.
 std::wstring OwnedFileName(const wchar_t* prefix, const wchar_t* suffix);
 
+// Whether name is prefix + anything + suffix, letter case ignored as the file
+// system ignores it: the shape every OwnedFileName of them has.
+bool IsNamedLike(const std::wstring& name, const wchar_t* prefix, const wchar_t* suffix);
+
 // Whether name is an OwnedFileName for prefix and suffix (letter case
 // ignored) whose process has ended. A process that cannot be asked (another
 // user's) counts as live: its files are not ours to take.
